@@ -1,0 +1,41 @@
+# Shared by the scripts: installs what is missing, and only that, from Debian's packages.
+# shellcheck shell=bash
+
+# ensure_packages PACKAGE...: quick when everything is there; apt-get otherwise.
+ensure_packages() {
+    local missing=() package
+    for package in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+            missing+=("$package")
+        fi
+    done
+    if ((${#missing[@]} == 0)); then
+        return 0
+    fi
+    local sudo=()
+    if [ "$(id -u)" -ne 0 ]; then
+        sudo=(sudo)
+    fi
+    echo "Installing ${missing[*]}"
+    "${sudo[@]}" apt-get update -qq
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+        apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# What building the program needs.
+readonly BUILD_PACKAGES=(cmake make g++ pkg-config libx264-dev)
+
+# cache_value BUILD_DIR NAME: a variable's value in a configured build's CMake cache.
+cache_value() {
+    sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt"
+}
+
+# make_test_clip FILE FRAMES: a colourful, moving 352x288 I420 clip at 25 fps from ffmpeg's
+# test source, written beside FILE first so that an interrupted run leaves no half clip.
+make_test_clip() {
+    local file=$1 frames=$2
+    mkdir -p "$(dirname "$file")"
+    ffmpeg -hide_banner -loglevel error -f lavfi -i testsrc2=size=352x288:rate=25 \
+        -frames:v "$frames" -pix_fmt yuv420p -f rawvideo -y "$file.partial"
+    mv "$file.partial" "$file"
+}
