@@ -49,7 +49,7 @@ std::vector<uint8_t> frame_bytes(int n) {
 
 std::FILE *stream_of(const std::vector<uint8_t> &bytes) {
     std::FILE *stream = std::tmpfile();
-    if (stream != nullptr) {
+    if (stream != nullptr && !bytes.empty()) {
         EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), stream), bytes.size());
         std::rewind(stream);
     }

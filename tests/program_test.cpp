@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <ostream>
 #include <string>
+#include <tuple>
 
 #include "test_support.h"
 
@@ -82,7 +83,7 @@ const Case kCases[] = {
      test::kFailureStatus, "Failed to encode frame\n", Output::kNotEmpty, "0\n1\n"},
 };
 
-class ProgramRun : public testing::TestWithParam<Case> {
+class ProgramRun : public testing::TestWithParam<std::tuple<Case, test::Runner>> {
 protected:
     void SetUp() override {
         test::reset_files();
@@ -90,14 +91,17 @@ protected:
 };
 
 TEST_P(ProgramRun, EndsWithItsStatusMessageAndOutput) {
-    const Case &c = GetParam();
+    const Case &c = std::get<0>(GetParam());
+    const test::Runner runner = std::get<1>(GetParam());
     c.prepare();
     const fs::path log = test::work_path("pts.log");
 
-    const test::Run run = test::run_program(fault_shim(
-        "YUV2H264_FAULT='" + std::string(c.fault) + "' YUV2H264_PTS_LOG='" + log.string() + "'"));
+    const std::string environment = fault_shim("YUV2H264_FAULT='" + std::string(c.fault) +
+                                               "' YUV2H264_PTS_LOG='" + log.string() + "'");
 
-    EXPECT_EQ(run.status, c.status);
+    const test::Run run = test::run_program(environment, runner);
+
+    EXPECT_EQ(run.status, c.status) << run.memcheck;
     EXPECT_EQ(run.out, "hello world.\n");
     EXPECT_EQ(run.own_err(), c.own_err) << "whole standard error:\n" << run.err;
     const fs::path output = output_path();
@@ -119,8 +123,14 @@ TEST_P(ProgramRun, EndsWithItsStatusMessageAndOutput) {
     EXPECT_EQ(fs::exists(log) ? test::read_file(log) : "", c.encoded);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ProgramRun, testing::ValuesIn(kCases),
-                         [](const testing::TestParamInfo<Case> &info) { return info.param.name; });
+// Under memcheck every exit path must also end with no memory error and nothing left allocated.
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ProgramRun,
+    testing::Combine(testing::ValuesIn(kCases), testing::ValuesIn(test::available_runners())),
+    [](const testing::TestParamInfo<ProgramRun::ParamType> &info) {
+        return std::string(std::get<0>(info.param).name) +
+               (std::get<1>(info.param) == test::Runner::kMemcheck ? "UnderMemcheck" : "");
+    });
 
 class ProgramStream : public testing::Test {
 protected:

@@ -47,14 +47,32 @@ int shell(const std::string &command) {
     return result != -1 && WIFEXITED(result) ? WEXITSTATUS(result) : -1;
 }
 
-Run run_program(const std::string &environment) {
+std::vector<Runner> available_runners() {
+    constexpr bool sanitized = YUV2H264_TEST_SANITIZED;
+    if (sanitized) {
+        return {Runner::kPlain};
+    }
+    return {Runner::kPlain, Runner::kMemcheck};
+}
+
+Run run_program(const std::string &environment, Runner runner) {
     const fs::path out = work_path("stdout");
     const fs::path err = work_path("stderr");
+    const fs::path memcheck = work_path("memcheck.log");
+    std::string wrapper;
+    if (runner == Runner::kMemcheck) {
+        wrapper = "'" YUV2H264_TEST_VALGRIND "' --quiet --error-exitcode=" +
+                  std::to_string(kMemcheckStatus) +
+                  " --leak-check=full --show-leak-kinds=all --errors-for-leak-kinds=all"
+                  " --log-file='" +
+                  memcheck.string() + "'";
+    }
     Run run;
-    run.status = shell(environment + " '" YUV2H264_TEST_PROGRAM "' >'" + out.string() + "' 2>'" +
-                       err.string() + "' </dev/null");
+    run.status = shell(environment + " " + wrapper + " '" YUV2H264_TEST_PROGRAM "' >'" +
+                       out.string() + "' 2>'" + err.string() + "' </dev/null");
     run.out = read_file(out);
     run.err = read_file(err);
+    run.memcheck = fs::exists(memcheck) ? read_file(memcheck) : "";
     return run;
 }
 

@@ -25,14 +25,22 @@ std::filesystem::path work_path(const std::string &name);
 void reset_files();
 
 struct Run {
-    int status;       // exit status, or -1 when the process did not exit normally
-    std::string out;  // standard output
-    std::string err;  // standard error, the library's own log lines included
+    int status;            // exit status, or -1 when the process did not exit normally
+    std::string out;       // standard output
+    std::string err;       // standard error, the library's own log lines included
+    std::string memcheck;  // memcheck's report, when it ran
     // The program's own lines on standard error, without the library's "x264 [...]" ones.
     std::string own_err() const;
 };
+// How the program is run: as it is, or under valgrind's memcheck, which turns any memory error
+// and any block left allocated at exit into exit status kMemcheckStatus.
+enum class Runner { kPlain, kMemcheck };
+constexpr int kMemcheckStatus = 99;
+// The runners this build can use: memcheck cannot watch a sanitized build.
+std::vector<Runner> available_runners();
+
 // `environment` is a list of NAME=value words put before the program.
-Run run_program(const std::string &environment = "");
+Run run_program(const std::string &environment = "", Runner runner = Runner::kPlain);
 // The library preloaded to fail one libx264 call or log timestamps; see x264_fault_shim.cpp.
 std::string fault_shim(const std::string &settings);
 
