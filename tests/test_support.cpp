@@ -61,6 +61,9 @@ Run run_program(const std::string &environment, Runner runner) {
     const fs::path memcheck = work_path("memcheck.log");
     std::string wrapper;
     if (runner == Runner::kMemcheck) {
+        if (!fs::exists(YUV2H264_TEST_VALGRIND)) {
+            throw std::runtime_error("valgrind is needed to run the program under memcheck");
+        }
         wrapper = "'" YUV2H264_TEST_VALGRIND "' --quiet --error-exitcode=" +
                   std::to_string(kMemcheckStatus) +
                   " --leak-check=full --show-leak-kinds=all --errors-for-leak-kinds=all"
