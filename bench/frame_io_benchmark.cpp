@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "frame_reader.h"
+#include "nal_writer.h"
 
 namespace {
 
@@ -118,17 +119,6 @@ using Stream = std::vector<std::vector<x264_nal_t>>;  // each frame's NAL units,
         }
     }
     return true;
-}
-
-// The program's write: one fwrite per unit, straight from the unit's payload.
-[[nodiscard]] int write_nals(const x264_nal_t *nals, int nal_count, std::FILE *output) {
-    for (int i = 0; i < nal_count; ++i) {
-        const auto size = static_cast<std::size_t>(nals[i].i_payload);
-        if (std::fwrite(nals[i].p_payload, 1, size, output) != size) {
-            return -1;
-        }
-    }
-    return 0;
 }
 
 // (a) One frame from a real file into an x264-allocated picture; the clip restarts at its end.

@@ -11,10 +11,10 @@
 
 #include <x264.h>
 
-#include <cstddef>
 #include <cstdio>
 
 #include "frame_reader.h"
+#include "nal_writer.h"
 
 namespace {
 
@@ -46,17 +46,6 @@ void configure_encoder(x264_param_t &param) {
     param.i_fps_num = kFpsNum;
     param.i_fps_den = kFpsDen;
     (void)x264_param_apply_profile(&param, kProfile);
-}
-
-// Appends the payloads exactly as the encoder delivered them, straight from its buffers.
-[[nodiscard]] int write_nals(const x264_nal_t *nals, int nal_count, std::FILE *output) {
-    for (int i = 0; i < nal_count; ++i) {
-        const auto size = static_cast<std::size_t>(nals[i].i_payload);
-        if (std::fwrite(nals[i].p_payload, 1, size, output) != size) {
-            return -1;
-        }
-    }
-    return 0;
 }
 
 // Encodes every whole frame of the input, timestamps 0, 1, 2, ... in frame order. The encoder
