@@ -1,11 +1,14 @@
 // yuv2h264: encodes the raw 352x288 YUV 4:2:0 frames of "yuv_420-352x288.yuv" into the H.264
 // byte stream "x.h264", both in the data directory fixed at build time.
 //
-// Flow: print the start line; open the input, then create the output; configure and open the
-// x264 encoder; allocate one input picture; then, for every whole frame, read it into the picture,
-// stamp it with its index, encode it and append the NAL units the encoder returns; release the
-// picture, the encoder, the input and the output, in that order. Running out of whole frames ends
-// the run with status 0; every failure prints one line on standard error and ends it with -1.
+// Flow: guard the standard streams; print the start line; open the input, then claim the output
+// (never the input itself, nor one another run is writing); configure and open the x264 encoder;
+// allocate one input picture; then, for every whole frame, read it into the picture, stamp it with
+// its index, encode it and append the NAL units the encoder returns, which reach the output before
+// the next frame is read; release the picture, the encoder, the input and the output, in that
+// order. Running out of whole frames ends the run with status 0; every failure prints one line on
+// standard error and ends it with -1; a stop signal ends it after the frame in progress, by that
+// signal.
 
 #include <cstdint>  // x264.h needs the fixed-width integer types first
 
@@ -15,6 +18,7 @@
 
 #include "frame_reader.h"
 #include "nal_writer.h"
+#include "safeguards.h"
 
 namespace {
 
@@ -57,7 +61,8 @@ void configure_encoder(x264_param_t &param) {
     x264_nal_t *nals = nullptr;
     int nal_count = 0;
 
-    for (int64_t frame = 0; read_i420_frame(input, picture, param.i_width, param.i_height) == 0;
+    for (int64_t frame = 0;
+         !stop_requested() && read_i420_frame(input, picture, param.i_width, param.i_height) == 0;
          ++frame) {
         picture->i_pts = frame;
         if (x264_encoder_encode(encoder, &nals, &nal_count, picture, &picture_out) < 0) {
@@ -68,6 +73,11 @@ void configure_encoder(x264_param_t &param) {
             report("Failed to write output file\n");
             return -1;
         }
+    }
+    // A stop signal also cuts a waiting read short: that frame is dropped, as at the end.
+    if (stop_requested()) {
+        report("Encoding interrupted\n");
+        return -1;
     }
     // The reader ends on a read error as on the end of the input; only the stream tells which.
     if (std::ferror(input) != 0) {
@@ -82,7 +92,10 @@ void configure_encoder(x264_param_t &param) {
     x264_param_t param;
     configure_encoder(param);
 
+    // The library starts its threads here; held signals keep them from taking a stop signal.
+    hold_stop_signals();
     x264_t *encoder = x264_encoder_open(&param);
+    catch_stop_signals();
     if (encoder == nullptr) {
         report("Failed to open encoder\n");
         return -1;
@@ -103,12 +116,15 @@ void configure_encoder(x264_param_t &param) {
 }  // namespace
 
 int main(int /*argc*/, char ** /*argv*/) {  // no option is read
+    guard_standard_streams();
     // The start line only greets; a closed standard output must not cost the user the stream.
+    // Flushed, so that it comes first even when standard output is a pipe.
     (void)std::fputs("hello world.\n", stdout);
+    (void)std::fflush(stdout);
 
     // Both opens come before either test, so a stale output is truncated even without input.
     std::FILE *input = std::fopen(kInputPath, "rb");
-    std::FILE *output = std::fopen(kOutputPath, "wb");
+    std::FILE *output = open_output(kOutputPath, input);
     if (input == nullptr) {
         report("Failed to open input file\n");
         if (output != nullptr) {
@@ -125,10 +141,11 @@ int main(int /*argc*/, char ** /*argv*/) {  // no option is read
     int status = encode_stream(input, output);
 
     (void)std::fclose(input);  // a read-only stream has nothing left to lose
-    // Closing flushes the last buffered payloads: a failure here is a cut stream.
+    // A file system may report a failed write only at close: that too is a cut stream.
     if (std::fclose(output) != 0 && status == 0) {
         report("Failed to write output file\n");
         status = -1;
     }
+    end_by_stop_signal();
     return status;
 }
