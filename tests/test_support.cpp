@@ -1,12 +1,19 @@
 #include "test_support.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace test {
 
@@ -24,15 +31,36 @@ fs::path work_path(const std::string &name) {
     return fs::path(YUV2H264_TEST_WORK_DIR) / name;
 }
 
+namespace {
+
+// The descriptor that holds the output's lock for hold_output_lock(), or -1.
+int &held_lock() {
+    static int fd = -1;
+    return fd;
+}
+
+}  // namespace
+
+void hold_output_lock() {
+    held_lock() = open(output_path().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (held_lock() < 0 || flock(held_lock(), LOCK_EX | LOCK_NB) != 0) {
+        throw std::runtime_error("cannot lock " + output_path().string());
+    }
+}
+
 void reset_files() {
+    if (held_lock() >= 0) {
+        close(held_lock());
+        held_lock() = -1;
+    }
     for (const char *dir : {YUV2H264_TEST_DATA_DIR, YUV2H264_TEST_WORK_DIR}) {
         fs::remove_all(dir);
         fs::create_directories(dir);
     }
 }
 
-std::string Run::own_err() const {
-    std::istringstream lines(err);
+std::string own_lines(const std::string &text) {
+    std::istringstream lines(text);
     std::string own;
     for (std::string line; std::getline(lines, line);) {
         if (line.rfind("x264 [", 0) != 0) {
@@ -55,10 +83,11 @@ std::vector<Runner> available_runners() {
     return {Runner::kPlain, Runner::kMemcheck};
 }
 
-Run run_program(const std::string &environment, Runner runner) {
-    const fs::path out = work_path("stdout");
-    const fs::path err = work_path("stderr");
-    const fs::path memcheck = work_path("memcheck.log");
+namespace {
+
+// The shell command that runs the program, its standard streams going to the work files.
+std::string command_line(const std::string &environment, Runner runner,
+                         const std::string &leak_kinds, const std::string &streams) {
     std::string wrapper;
     if (runner == Runner::kMemcheck) {
         if (!fs::exists(YUV2H264_TEST_VALGRIND)) {
@@ -66,17 +95,53 @@ Run run_program(const std::string &environment, Runner runner) {
         }
         wrapper = "'" YUV2H264_TEST_VALGRIND "' --quiet --error-exitcode=" +
                   std::to_string(kMemcheckStatus) +
-                  " --leak-check=full --show-leak-kinds=all --errors-for-leak-kinds=all"
-                  " --log-file='" +
-                  memcheck.string() + "'";
+                  " --leak-check=full --show-leak-kinds=" + leak_kinds +
+                  " --errors-for-leak-kinds=" + leak_kinds + " --log-file='" +
+                  work_path("memcheck.log").string() + "'";
     }
-    Run run;
-    run.status = shell(environment + " " + wrapper + " '" YUV2H264_TEST_PROGRAM "' >'" +
-                       out.string() + "' 2>'" + err.string() + "' </dev/null");
-    run.out = read_file(out);
-    run.err = read_file(err);
-    run.memcheck = fs::exists(memcheck) ? read_file(memcheck) : "";
-    return run;
+    return "env " + environment + " " + wrapper + " '" YUV2H264_TEST_PROGRAM "' >'" +
+           work_path("stdout").string() + "' 2>'" + work_path("stderr").string() + "' </dev/null " +
+           streams;
+}
+
+Run collect(int status) {
+    const fs::path memcheck = work_path("memcheck.log");
+    return {status, read_file(work_path("stdout")), read_file(work_path("stderr")),
+            fs::exists(memcheck) ? read_file(memcheck) : ""};
+}
+
+}  // namespace
+
+Run run_program(const std::string &environment, Runner runner, const std::string &streams) {
+    return collect(shell(command_line(environment, runner, "all", streams)));
+}
+
+Started start_program(const std::string &environment, Runner runner) {
+    const std::string command =
+        "exec " + command_line(environment, runner, "definite,indirect", "");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    if (pid < 0) {
+        throw std::runtime_error("cannot start the program");
+    }
+    return {pid};
+}
+
+Run finish(const Started &started, double seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    int result = 0;
+    while (waitpid(started.pid, &result, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(started.pid, SIGKILL);
+            waitpid(started.pid, &result, 0);
+            return collect(-1);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return collect(WIFSIGNALED(result) ? 128 + WTERMSIG(result) : WEXITSTATUS(result));
 }
 
 std::string fault_shim(const std::string &settings) {
@@ -100,6 +165,13 @@ std::vector<uint8_t> moving_frames(int count) {
             }
         }
     }
+    return frames;
+}
+
+std::vector<uint8_t> noise_frames(int count) {
+    std::minstd_rand random;
+    std::vector<uint8_t> frames(kFrameSize * count);
+    std::generate(frames.begin(), frames.end(), [&random] { return random() & 0xFF; });
     return frames;
 }
 

@@ -25,12 +25,10 @@ std::filesystem::path work_path(const std::string &name);
 void reset_files();
 
 struct Run {
-    int status;            // exit status, or -1 when the process did not exit normally
+    int status;            // exit status, 128 + the signal that ended it, or -1 if it hung
     std::string out;       // standard output
     std::string err;       // standard error, the library's own log lines included
     std::string memcheck;  // memcheck's report, when it ran
-    // The program's own lines on standard error, without the library's "x264 [...]" ones.
-    std::string own_err() const;
 };
 // How the program is run: as it is, or under valgrind's memcheck, which turns any memory error
 // and any block left allocated at exit into exit status kMemcheckStatus.
@@ -39,15 +37,34 @@ constexpr int kMemcheckStatus = 99;
 // The runners this build can use: memcheck cannot watch a sanitized build.
 std::vector<Runner> available_runners();
 
-// `environment` is a list of NAME=value words put before the program.
-Run run_program(const std::string &environment = "", Runner runner = Runner::kPlain);
+// `environment` is a list of NAME=value words put before the program; `streams`, shell
+// redirections that override the usual files for its standard streams (such as "2>&-").
+Run run_program(const std::string &environment = "", Runner runner = Runner::kPlain,
+                const std::string &streams = "");
+
+// A run that goes on while the test acts on it, and is meant to end by a signal: glibc's own
+// caches (thread stacks, the stdout buffer) then stay unfreed, so under memcheck only memory
+// errors and blocks that nothing points to count.
+struct Started {
+    int pid;
+};
+Started start_program(const std::string &environment = "", Runner runner = Runner::kPlain);
+// Waits up to `seconds` for the run to end, then kills it (status -1).
+Run finish(const Started &started, double seconds);
+// The program's own lines of `text`, without the library's "x264 [...]" ones.
+std::string own_lines(const std::string &text);
 // The library preloaded to fail one libx264 call or log timestamps; see x264_fault_shim.cpp.
 std::string fault_shim(const std::string &settings);
 
 // `count` frames of a pattern that moves and carries fine detail, so every frame costs bits.
 std::vector<uint8_t> moving_frames(int count);
+// `count` frames of noise, which the encoder cannot shrink: each is a large write.
+std::vector<uint8_t> noise_frames(int count);
 // `count` frames of flat mid grey: the smallest stream the encoder makes.
 std::vector<uint8_t> flat_frames(int count);
+
+// Holds the lock a run of the program takes on its output, until the next reset_files().
+void hold_output_lock();
 
 std::string read_file(const std::filesystem::path &path);
 void write_file(const std::filesystem::path &path, const std::vector<uint8_t> &bytes);
