@@ -18,6 +18,7 @@
 
 #include "frame_reader.h"
 #include "nal_writer.h"
+#include "safeguards.h"
 
 namespace {
 
@@ -149,10 +150,11 @@ void read_frame(benchmark::State &state, const char *clip_path) {
     (void)std::fclose(input);
 }
 
-// (b) One frame's units to a file opened "wb"; after each whole stream the file is opened "wb"
-// again, truncating it as every run of the program does, so it never outgrows one stream.
+// (b) One frame's units to the output, opened as the program opens it; after each whole stream
+// it is opened again, truncating it as every run of the program does, so it never outgrows one
+// stream.
 void write_frame(benchmark::State &state, const Stream &stream, const char *output_path) {
-    std::FILE *output = std::fopen(output_path, "wb");
+    std::FILE *output = open_output(output_path, nullptr);
     if (output == nullptr) {
         state.SkipWithError("cannot create the output");
         return;
@@ -171,7 +173,7 @@ void write_frame(benchmark::State &state, const Stream &stream, const char *outp
         if (++frame == stream.size()) {
             frame = 0;
             const bool closed = std::fclose(output) == 0;
-            output = std::fopen(output_path, "wb");
+            output = open_output(output_path, nullptr);
             if (!closed || output == nullptr) {
                 state.SkipWithError("cannot rewrite the output");
                 break;
