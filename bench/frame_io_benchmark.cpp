@@ -16,17 +16,12 @@
 #include <memory>
 #include <vector>
 
+#include "encoder_settings.h"
 #include "frame_reader.h"
 #include "nal_writer.h"
 #include "safeguards.h"
 
 namespace {
-
-constexpr int kWidth = 352;
-constexpr int kHeight = 288;
-constexpr std::size_t kLumaBytes = std::size_t{kWidth} * kHeight;
-constexpr std::size_t kChromaBytes = kLumaBytes / 4;
-constexpr std::size_t kFrameBytes = kLumaBytes + 2 * kChromaBytes;
 
 using Encoder = std::unique_ptr<x264_t, decltype(&x264_encoder_close)>;
 using Stream = std::vector<std::vector<x264_nal_t>>;  // each frame's NAL units, in order
@@ -34,14 +29,7 @@ using Stream = std::vector<std::vector<x264_nal_t>>;  // each frame's NAL units,
 // The program's settings; only the library's log is silenced, to keep the report readable.
 [[nodiscard]] Encoder open_encoder() {
     x264_param_t param;
-    (void)x264_param_default_preset(&param, "medium", "zerolatency");
-    param.i_bitdepth = 8;
-    param.i_csp = X264_CSP_I420;
-    param.i_width = kWidth;
-    param.i_height = kHeight;
-    param.i_fps_num = 25;
-    param.i_fps_den = 1;
-    (void)x264_param_apply_profile(&param, "high");
+    configure_encoder(param);
     param.i_log_level = X264_LOG_NONE;
     return Encoder(x264_encoder_open(&param), &x264_encoder_close);
 }

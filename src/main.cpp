@@ -16,6 +16,7 @@
 
 #include <cstdio>
 
+#include "encoder_settings.h"
 #include "frame_reader.h"
 #include "nal_writer.h"
 #include "safeguards.h"
@@ -25,31 +26,9 @@ namespace {
 constexpr char kInputPath[] = YUV2H264_DATA_DIR "/yuv_420-352x288.yuv";
 constexpr char kOutputPath[] = YUV2H264_DATA_DIR "/x.h264";
 
-constexpr char kPreset[] = "medium";
-constexpr char kTune[] = "zerolatency";
-constexpr char kProfile[] = "high";
-constexpr int kBitDepth = 8;
-constexpr int kWidth = 352;
-constexpr int kHeight = 288;
-constexpr int kFpsNum = 25;
-constexpr int kFpsDen = 1;
-
 void report(const char *message) {
     // Nothing is left to tell if standard error itself fails.
     (void)std::fputs(message, stderr);
-}
-
-void configure_encoder(x264_param_t &param) {
-    // With these constant arguments both calls describe a valid 8-bit 4:2:0 setup; opening the
-    // encoder is the one check of the final parameters.
-    (void)x264_param_default_preset(&param, kPreset, kTune);
-    param.i_bitdepth = kBitDepth;
-    param.i_csp = X264_CSP_I420;
-    param.i_width = kWidth;
-    param.i_height = kHeight;
-    param.i_fps_num = kFpsNum;
-    param.i_fps_den = kFpsDen;
-    (void)x264_param_apply_profile(&param, kProfile);
 }
 
 // Encodes every whole frame of the input, timestamps 0, 1, 2, ... in frame order. The encoder

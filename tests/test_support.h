@@ -9,11 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "encoder_settings.h"
+
 namespace test {
 
-constexpr int kWidth = 352;
-constexpr int kHeight = 288;
-constexpr std::size_t kFrameSize = kWidth * kHeight * 3 / 2;
+using ::kHeight;
+using ::kWidth;
+constexpr std::size_t kFrameSize = kFrameBytes;
 // main's -1 as the parent process sees it.
 constexpr int kFailureStatus = 255;
 
