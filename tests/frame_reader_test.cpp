@@ -13,7 +13,7 @@ namespace {
 // A tiny geometry keeps every byte checkable: 32 luma bytes and 8 per chroma plane.
 constexpr int kWidth = 8;
 constexpr int kHeight = 4;
-constexpr long kLuma = kWidth * kHeight;
+constexpr long kLuma = long{kWidth} * kHeight;
 constexpr long kChroma = kLuma / 4;
 constexpr long kFrame = kLuma + 2 * kChroma;
 constexpr unsigned char kStale = 0xEE;
@@ -42,7 +42,7 @@ struct Planes {
 std::vector<uint8_t> frame_bytes(int n) {
     std::vector<uint8_t> bytes(kFrame);
     for (long i = 0; i < kFrame; ++i) {
-        bytes[i] = static_cast<uint8_t>(n * 64 + i);
+        bytes[i] = static_cast<uint8_t>(n * 64L + i);
     }
     return bytes;
 }
@@ -160,12 +160,13 @@ TEST(ReadI420Frame, LibraryPicturesArePackedAsTheReaderAssumes) {
     std::FILE *stream = stream_of(frame);
     ASSERT_NE(stream, nullptr);
     EXPECT_EQ(read_i420_frame(stream, &picture, width, height), 0);
+    constexpr long luma = long{width} * height;
     const uint8_t *in = frame.data();
-    EXPECT_TRUE(std::equal(in, in + width * height, picture.img.plane[0]));
-    in += width * height;
-    EXPECT_TRUE(std::equal(in, in + width * height / 4, picture.img.plane[1]));
-    in += width * height / 4;
-    EXPECT_TRUE(std::equal(in, in + width * height / 4, picture.img.plane[2]));
+    EXPECT_TRUE(std::equal(in, in + luma, picture.img.plane[0]));
+    in += luma;
+    EXPECT_TRUE(std::equal(in, in + luma / 4, picture.img.plane[1]));
+    in += luma / 4;
+    EXPECT_TRUE(std::equal(in, in + luma / 4, picture.img.plane[2]));
     std::fclose(stream);
     x264_picture_clean(&picture);
 }

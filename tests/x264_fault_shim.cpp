@@ -70,16 +70,16 @@ int x264_picture_alloc(x264_picture_t *picture, int csp, int width, int height) 
     return alloc(picture, csp, width, height);
 }
 
-int x264_encoder_encode(x264_t *encoder, x264_nal_t **nals, int *nal_count,
-                        x264_picture_t *picture_in, x264_picture_t *picture_out) {
+int x264_encoder_encode(x264_t *encoder, x264_nal_t **pp_nal, int *pi_nal, x264_picture_t *pic_in,
+                        x264_picture_t *pic_out) {
     static long call = 0;
     const long this_call = call++;
-    log_pts(picture_in);
+    log_pts(pic_in);
     long failing_call = -1;
     if (std::sscanf(fault(), "encode:%ld", &failing_call) == 1 && failing_call == this_call) {
         return -1;
     }
     static const auto encode = next_definition<int (*)(
         x264_t *, x264_nal_t **, int *, x264_picture_t *, x264_picture_t *)>("x264_encoder_encode");
-    return encode(encoder, nals, nal_count, picture_in, picture_out);
+    return encode(encoder, pp_nal, pi_nal, pic_in, pic_out);
 }
