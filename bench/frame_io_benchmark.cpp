@@ -19,7 +19,7 @@
 #include "encoder_settings.h"
 #include "frame_reader.h"
 #include "nal_writer.h"
-#include "safeguards.h"
+#include "output_claim.h"
 
 namespace {
 
@@ -142,7 +142,7 @@ void read_frame(benchmark::State &state, const char *clip_path) {
 // it is opened again, truncating it as every run of the program does, so it never outgrows one
 // stream.
 void write_frame(benchmark::State &state, const Stream &stream, const char *output_path) {
-    std::FILE *output = open_output(output_path, nullptr);
+    std::FILE *output = claim_output(output_path, nullptr);
     if (output == nullptr) {
         state.SkipWithError("cannot create the output");
         return;
@@ -161,7 +161,7 @@ void write_frame(benchmark::State &state, const Stream &stream, const char *outp
         if (++frame == stream.size()) {
             frame = 0;
             const bool closed = std::fclose(output) == 0;
-            output = open_output(output_path, nullptr);
+            output = claim_output(output_path, nullptr);
             if (!closed || output == nullptr) {
                 state.SkipWithError("cannot rewrite the output");
                 break;

@@ -1,14 +1,15 @@
 // yuv2h264: encodes the raw 352x288 YUV 4:2:0 frames of "yuv_420-352x288.yuv" into the H.264
-// byte stream "x.h264", both in the data directory fixed at build time.
+// byte stream "x.h264", both in the data directory fixed at build time (a relative one is taken
+// from the directory the program is started in).
 //
-// Flow: guard the standard streams; print the start line; open the input, then claim the output
-// (never the input itself, nor one another run is writing); configure and open the x264 encoder;
-// allocate one input picture; then, for every whole frame, read it into the picture, stamp it with
-// its index, encode it and append the NAL units the encoder returns, which reach the output before
-// the next frame is read; release the picture, the encoder, the input and the output, in that
-// order. Running out of whole frames ends the run with status 0; every failure prints one line on
-// standard error and ends it with -1; a stop signal ends it after the frame in progress, by that
-// signal.
+// Flow: guard the standard streams; make failed writes fail rather than kill; print the start
+// line; open the input, then claim the output (never the input itself, nor one another run is
+// writing); configure and open the x264 encoder; allocate one input picture; then, for every
+// whole frame, read it into the picture, stamp it with its index, encode it and append the NAL
+// units the encoder returns, which reach the output before the next frame is read; release the
+// picture, the encoder, the input and the output, in that order. Running out of whole frames ends
+// the run with status 0; every failure prints one line on standard error and ends it with -1; a
+// stop signal ends it after the frame in progress, by that signal.
 
 #include <cstdint>  // x264.h needs the fixed-width integer types first
 
@@ -19,7 +20,9 @@
 #include "encoder_settings.h"
 #include "frame_reader.h"
 #include "nal_writer.h"
-#include "safeguards.h"
+#include "output_claim.h"
+#include "signal_handling.h"
+#include "standard_streams.h"
 
 namespace {
 
@@ -74,7 +77,7 @@ void report(const char *message) {
     // The library starts its threads here; held signals keep them from taking a stop signal.
     hold_stop_signals();
     x264_t *encoder = x264_encoder_open(&param);
-    catch_stop_signals();
+    catch_stop_signals(input);
     if (encoder == nullptr) {
         report("Failed to open encoder\n");
         return -1;
@@ -96,6 +99,7 @@ void report(const char *message) {
 
 int main(int /*argc*/, char ** /*argv*/) {  // no option is read
     guard_standard_streams();
+    ignore_write_failure_signals();
     // The start line only greets; a closed standard output must not cost the user the stream.
     // Flushed, so that it comes first even when standard output is a pipe.
     (void)std::fputs("hello world.\n", stdout);
@@ -103,7 +107,7 @@ int main(int /*argc*/, char ** /*argv*/) {  // no option is read
 
     // Both opens come before either test, so a stale output is truncated even without input.
     std::FILE *input = std::fopen(kInputPath, "rb");
-    std::FILE *output = open_output(kOutputPath, input);
+    std::FILE *output = claim_output(kOutputPath, input);
     if (input == nullptr) {
         report("Failed to open input file\n");
         if (output != nullptr) {
