@@ -140,13 +140,7 @@ TEST_F(EncodedStream, RecordsThePresetTuningAndProfileItRanWith) {
 TEST_F(EncodedStream, MatchesFfmpegEncodingTheSameFrames) {
     const fs::path clip = test::work_path("clip.yuv");
     const fs::path peer = test::work_path("peer.h264");
-    ASSERT_EQ(
-        test::shell(std::string(kFfmpeg) +
-                    " -v error -f rawvideo -pix_fmt yuv420p -s 352x288 -r 25 -i " + quoted(clip) +
-                    " -c:v libx264 -preset medium -tune zerolatency -profile:v high"
-                    " -f h264 -y " +
-                    quoted(peer)),
-        0);
+    ASSERT_EQ(test::shell("'" YUV2H264_TEST_PEER "' " + quoted(clip) + " " + quoted(peer)), 0);
     EXPECT_TRUE(test::read_file(peer) == stream_) << "the streams differ";
 }
 

@@ -7,7 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
+#include <csignal>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -70,9 +70,69 @@ std::string own_lines(const std::string &text) {
     return own;
 }
 
+namespace {
+
+constexpr double kDeadlineSeconds = 120;
+
+pid_t start_shell(const std::string &command) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    if (pid < 0) {
+        throw std::runtime_error("cannot start " + command);
+    }
+    return pid;
+}
+
+// Waits up to `seconds` for `pid`: its exit status, 128 + the signal that ended it, or -1 when
+// it had to be killed.
+int wait_for(pid_t pid, double seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    int result = 0;
+    while (waitpid(pid, &result, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &result, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return WIFSIGNALED(result) ? 128 + WTERMSIG(result) : WEXITSTATUS(result);
+}
+
+// The shell command that runs the program, its standard streams going to the work files.
+std::string command_line(const Launch &launch, const std::string &leak_kinds) {
+    std::string setup;
+    if (!launch.limits.empty()) {
+        setup += "ulimit " + launch.limits + " && ";
+    }
+    std::string program = YUV2H264_TEST_PROGRAM;
+    if (launch.build == Build::kWorkingDirectory) {
+        setup += "cd '" YUV2H264_TEST_DATA_DIR "' && ";
+        program = YUV2H264_TEST_PROGRAM_HERE;
+    }
+    std::string wrapper;
+    if (launch.runner == Runner::kMemcheck) {
+        if (!fs::exists(YUV2H264_TEST_VALGRIND)) {
+            throw std::runtime_error("valgrind is needed to run the program under memcheck");
+        }
+        wrapper = "'" YUV2H264_TEST_VALGRIND "' --quiet --error-exitcode=" +
+                  std::to_string(kMemcheckStatus) +
+                  " --leak-check=full --show-leak-kinds=" + leak_kinds +
+                  " --errors-for-leak-kinds=" + leak_kinds + " --log-file='" +
+                  work_path("memcheck.log").string() + "'";
+    }
+    return setup + "exec env " + launch.environment + " " + wrapper + " '" + program + "' >'" +
+           work_path("stdout").string() + "' 2>'" + work_path("stderr").string() + "' </dev/null " +
+           launch.streams;
+}
+
+}  // namespace
+
 int shell(const std::string &command) {
-    const int result = std::system(command.c_str());
-    return result != -1 && WIFEXITED(result) ? WEXITSTATUS(result) : -1;
+    return wait_for(start_shell(command), kDeadlineSeconds);
 }
 
 std::vector<Runner> available_runners() {
@@ -83,65 +143,19 @@ std::vector<Runner> available_runners() {
     return {Runner::kPlain, Runner::kMemcheck};
 }
 
-namespace {
-
-// The shell command that runs the program, its standard streams going to the work files.
-std::string command_line(const std::string &environment, Runner runner,
-                         const std::string &leak_kinds, const std::string &streams) {
-    std::string wrapper;
-    if (runner == Runner::kMemcheck) {
-        if (!fs::exists(YUV2H264_TEST_VALGRIND)) {
-            throw std::runtime_error("valgrind is needed to run the program under memcheck");
-        }
-        wrapper = "'" YUV2H264_TEST_VALGRIND "' --quiet --error-exitcode=" +
-                  std::to_string(kMemcheckStatus) +
-                  " --leak-check=full --show-leak-kinds=" + leak_kinds +
-                  " --errors-for-leak-kinds=" + leak_kinds + " --log-file='" +
-                  work_path("memcheck.log").string() + "'";
-    }
-    return "env " + environment + " " + wrapper + " '" YUV2H264_TEST_PROGRAM "' >'" +
-           work_path("stdout").string() + "' 2>'" + work_path("stderr").string() + "' </dev/null " +
-           streams;
+Run run_program(const Launch &launch) {
+    return finish({start_shell(command_line(launch, "all"))}, kDeadlineSeconds);
 }
 
-Run collect(int status) {
-    const fs::path memcheck = work_path("memcheck.log");
-    return {status, read_file(work_path("stdout")), read_file(work_path("stderr")),
-            fs::exists(memcheck) ? read_file(memcheck) : ""};
-}
-
-}  // namespace
-
-Run run_program(const std::string &environment, Runner runner, const std::string &streams) {
-    return collect(shell(command_line(environment, runner, "all", streams)));
-}
-
-Started start_program(const std::string &environment, Runner runner) {
-    const std::string command =
-        "exec " + command_line(environment, runner, "definite,indirect", "");
-    const pid_t pid = fork();
-    if (pid == 0) {
-        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    if (pid < 0) {
-        throw std::runtime_error("cannot start the program");
-    }
-    return {pid};
+Started start_program(const Launch &launch) {
+    return {start_shell(command_line(launch, "definite,indirect"))};
 }
 
 Run finish(const Started &started, double seconds) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    int result = 0;
-    while (waitpid(started.pid, &result, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(started.pid, SIGKILL);
-            waitpid(started.pid, &result, 0);
-            return collect(-1);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return collect(WIFSIGNALED(result) ? 128 + WTERMSIG(result) : WEXITSTATUS(result));
+    const int status = wait_for(started.pid, seconds);
+    const fs::path memcheck = work_path("memcheck.log");
+    return {status, read_file(work_path("stdout")), read_file(work_path("stderr")),
+            fs::exists(memcheck) ? read_file(memcheck) : ""};
 }
 
 std::string fault_shim(const std::string &settings) {

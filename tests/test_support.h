@@ -39,10 +39,19 @@ constexpr int kMemcheckStatus = 99;
 // The runners this build can use: memcheck cannot watch a sanitized build.
 std::vector<Runner> available_runners();
 
-// `environment` is a list of NAME=value words put before the program; `streams`, shell
-// redirections that override the usual files for its standard streams (such as "2>&-").
-Run run_program(const std::string &environment = "", Runner runner = Runner::kPlain,
-                const std::string &streams = "");
+// The program built with the tests' data directory, or with "." and started in that directory.
+enum class Build { kDataDirectory, kWorkingDirectory };
+
+struct Launch {
+    std::string environment{};  // NAME=value words put before the program
+    Runner runner = Runner::kPlain;
+    std::string streams{};  // shell redirections of its standard streams, such as "2>&-"
+    std::string limits{};   // ulimit options set for it, such as "-f 100"
+    Build build = Build::kDataDirectory;
+};
+
+// Runs the program to its end, killing it (status -1) if it has not ended within two minutes.
+Run run_program(const Launch &launch = {});
 
 // A run that goes on while the test acts on it, and is meant to end by a signal: glibc's own
 // caches (thread stacks, the stdout buffer) then stay unfreed, so under memcheck only memory
@@ -50,12 +59,13 @@ Run run_program(const std::string &environment = "", Runner runner = Runner::kPl
 struct Started {
     int pid;
 };
-Started start_program(const std::string &environment = "", Runner runner = Runner::kPlain);
+Started start_program(const Launch &launch = {});
 // Waits up to `seconds` for the run to end, then kills it (status -1).
 Run finish(const Started &started, double seconds);
 // The program's own lines of `text`, without the library's "x264 [...]" ones.
 std::string own_lines(const std::string &text);
-// The library preloaded to fail one libx264 call or log timestamps; see x264_fault_shim.cpp.
+// The library preloaded to fail one libx264 call, raise a stop signal or log timestamps; see
+// x264_fault_shim.cpp.
 std::string fault_shim(const std::string &settings);
 
 // `count` frames of a pattern that moves and carries fine detail, so every frame costs bits.
@@ -72,7 +82,8 @@ std::string read_file(const std::filesystem::path &path);
 void write_file(const std::filesystem::path &path, const std::vector<uint8_t> &bytes);
 void write_file(const std::filesystem::path &path, const std::string &text);
 
-// Runs a shell command and returns its exit status (-1 when it did not exit normally).
+// Runs a shell command: its exit status, 128 + the signal that ended it, or -1 when it had not
+// ended within two minutes.
 int shell(const std::string &command);
 
 }  // namespace test

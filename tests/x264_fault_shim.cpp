@@ -1,6 +1,7 @@
 // Preloaded into the program under test to reach what no input file can: it makes the libx264
 // call named by YUV2H264_FAULT fail ("encoder_open", "picture_alloc", or "encode:N" for the
-// encode call with index N), and appends the timestamp of every encoded picture, or "null" for
+// encode call with index N), or raises SIGTERM just before the program's read with index N
+// ("stop_before_read:N"), and appends the timestamp of every encoded picture, or "null" for
 // a flush call, to the file named by YUV2H264_PTS_LOG. Everything else goes to the library.
 
 #include <dlfcn.h>
@@ -10,6 +11,7 @@
 #include <x264.h>
 
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -82,4 +84,17 @@ int x264_encoder_encode(x264_t *encoder, x264_nal_t **pp_nal, int *pi_nal, x264_
     static const auto encode = next_definition<int (*)(
         x264_t *, x264_nal_t **, int *, x264_picture_t *, x264_picture_t *)>("x264_encoder_encode");
     return encode(encoder, pp_nal, pi_nal, pic_in, pic_out);
+}
+
+// A signal at the one instant no timing can aim at: after the loop has looked for a stop, before
+// the read starts.
+size_t fread(void *buffer, size_t size, size_t count, FILE *stream) {
+    static long call = 0;
+    const long this_call = call++;
+    long stop_call = -1;
+    if (std::sscanf(fault(), "stop_before_read:%ld", &stop_call) == 1 && stop_call == this_call) {
+        (void)std::raise(SIGTERM);
+    }
+    static const auto read = next_definition<size_t (*)(void *, size_t, size_t, FILE *)>("fread");
+    return read(buffer, size, count, stream);
 }
