@@ -87,7 +87,8 @@ int x264_encoder_encode(x264_t *encoder, x264_nal_t **pp_nal, int *pi_nal, x264_
 }
 
 // A signal at the one instant no timing can aim at: after the loop has looked for a stop, before
-// the read starts.
+// the read starts. (glibc names the parameters with reserved identifiers, which we cannot use.)
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 size_t fread(void *buffer, size_t size, size_t count, FILE *stream) {
     static long call = 0;
     const long this_call = call++;
