@@ -1,7 +1,8 @@
 # Shared by the scripts: installs what is missing, and only that, from Debian's packages.
 # shellcheck shell=bash
 
-# ensure_packages PACKAGE...: quick when everything is there; apt-get otherwise.
+# ensure_packages PACKAGE...: quick when everything is there; apt-get otherwise, as root or
+# through sudo. Neither at hand: it prints the command to run as root, and ends the script.
 ensure_packages() {
     local missing=() package
     for package in "$@"; do
@@ -14,6 +15,10 @@ ensure_packages() {
     fi
     local sudo=()
     if [ "$(id -u)" -ne 0 ]; then
+        if ! command -v sudo >/dev/null; then
+            echo "Missing Debian packages; as root, run: apt-get install ${missing[*]}" >&2
+            exit 1
+        fi
         sudo=(sudo)
     fi
     echo "Installing ${missing[*]}"
