@@ -1,15 +1,10 @@
 #!/usr/bin/env python3
-"""Live latency of an encoder between two named pipes.
+"""usage: pipe_latency.py CLIP FRAMES INPUT OUTPUT COMMAND...
 
-Feeds the first FRAMES raw 352x288 I420 frames of CLIP into the pipe INPUT, one every 80 ms as a
-live source would, while reading the pipe OUTPUT; the latency of a frame runs from the moment its
-last byte was written to INPUT to the moment the last byte of its slices arrived on OUTPUT.
-Prints the median and the maximum in milliseconds as one JSON object.
-
-usage: pipe_latency.py CLIP FRAMES INPUT OUTPUT COMMAND...
-"""
-import json
-import os
+Runs COMMAND, an encoder between the named pipes INPUT and OUTPUT, feeding it CLIP's first FRAMES
+352x288 I420 frames one every 80 ms, as a live source would. Prints the median and the maximum ms
+from a frame's last byte into INPUT to its slices' last byte out of OUTPUT."""
+import re
 import statistics
 import subprocess
 import sys
@@ -22,16 +17,11 @@ INTERVAL_NS = 80_000_000
 
 def frame_ends(stream):
     """Offsets just past each frame's last slice in an H.264 byte stream."""
-    starts = []
-    at = stream.find(b"\0\0\1")
-    while at != -1:
-        starts.append(at + 3)
-        at = stream.find(b"\0\0\1", at + 3)
+    start_codes = list(re.finditer(b"\0\0\0?\1", stream))  # a unit never ends in a zero byte
     ends = []
-    for index, start in enumerate(starts):
-        end = starts[index + 1] - 3 if index + 1 < len(starts) else len(stream)
-        while end > start and stream[end - 1] == 0:  # the next start code's leading zero
-            end -= 1
+    for code, following in zip(start_codes, start_codes[1:] + [None]):
+        start = code.end()
+        end = following.start() if following else len(stream)
         if stream[start] & 0x1F in (1, 5):  # a slice
             if stream[start + 1] & 0x80:  # first_mb_in_slice is 0: a new frame begins
                 ends.append(end)
@@ -40,56 +30,43 @@ def frame_ends(stream):
     return ends
 
 
-def feed(path, frames, written_ns):
-    with open(path, "wb", buffering=0) as pipe:
+def feed(clip, frames, path, written_ns):
+    with open(clip, "rb") as source, open(path, "wb") as pipe:
         begin = time.monotonic_ns()
-        for index, frame in enumerate(frames):
+        for index in range(frames):
+            frame = source.read(FRAME_BYTES)
             time.sleep(max(0, begin + index * INTERVAL_NS - time.monotonic_ns()) / 1e9)
-            view = memoryview(frame)
-            while view:
-                view = view[pipe.write(view):]
+            pipe.write(frame)
+            pipe.flush()
             written_ns.append(time.monotonic_ns())
 
 
-def drain(path, arrivals, chunks):
-    total = 0
+def drain(path, arrivals):
+    """The whole stream; `arrivals` gets the bytes received so far and the time at each read."""
+    stream = bytearray()
     with open(path, "rb", buffering=0) as pipe:
         while chunk := pipe.read(1 << 20):
-            total += len(chunk)
-            chunks.append(chunk)
-            arrivals.append((total, time.monotonic_ns()))
+            stream += chunk
+            arrivals.append((len(stream), time.monotonic_ns()))
+    return bytes(stream)
 
 
 def main():
-    clip, count, input_path, output_path, *command = sys.argv[1:]
-    with open(clip, "rb") as file:
-        data = file.read(FRAME_BYTES * int(count))
-    frames = [data[i:i + FRAME_BYTES] for i in range(0, len(data), FRAME_BYTES)]
-    for path in (input_path, output_path):
-        if os.path.lexists(path):
-            os.remove(path)
-        os.mkfifo(path)
-
-    written_ns, arrivals, chunks = [], [], []
+    clip, frames, input_path, output_path, *command = sys.argv[1:]
+    written_ns = []
+    arrivals = []
     encoder = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    threads = [threading.Thread(target=feed, args=(input_path, frames, written_ns)),
-               threading.Thread(target=drain, args=(output_path, arrivals, chunks))]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    feeder = threading.Thread(target=feed, args=(clip, int(frames), input_path, written_ns))
+    feeder.start()
+    ends = frame_ends(drain(output_path, arrivals))
+    feeder.join()
     if encoder.wait() != 0:
         sys.exit(f"{command[0]} failed with status {encoder.returncode}")
-
-    ends = frame_ends(b"".join(chunks))
-    if len(ends) != len(frames):
-        sys.exit(f"{len(frames)} frames went in but {len(ends)} came out")
-    latencies_ms = []
-    for end, written in zip(ends, written_ns):
-        arrived = next(when for total, when in arrivals if total >= end)
-        latencies_ms.append((arrived - written) / 1e6)
-    print(json.dumps({"frames": len(frames), "median_ms": statistics.median(latencies_ms),
-                      "max_ms": max(latencies_ms)}))
+    if len(ends) != len(written_ns):
+        sys.exit(f"{len(written_ns)} frames went in but {len(ends)} came out")
+    latencies_ms = [(next(when for total, when in arrivals if total >= end) - written) / 1e6
+                    for end, written in zip(ends, written_ns)]
+    print(f"{statistics.median(latencies_ms):.3f} {max(latencies_ms):.3f}")
 
 
 if __name__ == "__main__":
