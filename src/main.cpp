@@ -2,14 +2,15 @@
 // byte stream "x.h264", both in the data directory fixed at build time (a relative one is taken
 // from the directory the program is started in).
 //
-// Flow: guard the standard streams; make failed writes fail rather than kill; print the start
-// line; open the input, then claim the output (never the input itself, nor one another run is
-// writing); configure and open the x264 encoder; allocate one input picture; then, for every
-// whole frame, read it into the picture, stamp it with its index, encode it and append the NAL
-// units the encoder returns, which reach the output before the next frame is read; release the
-// picture, the encoder, the input and the output, in that order. Running out of whole frames ends
-// the run with status 0; every failure prints one line on standard error and ends it with -1; a
-// stop signal ends it after the frame in progress, by that signal.
+// Flow: guard the standard streams; make failed writes fail rather than kill; catch the stop
+// signals; print the start line; open the input, then claim the output (never the input itself,
+// nor one another run is writing); configure and open the x264 encoder; allocate one input
+// picture; then, for every whole frame, read it into the picture, stamp it with its index, encode
+// it and append the NAL units the encoder returns, which reach the output before the next frame
+// is read; release the picture, the encoder, the input and the output, in that order. Running out
+// of whole frames ends the run with status 0; every failure prints one line on standard error and
+// ends it with -1; a stop signal ends it after the frame in progress (at once before the first),
+// by that signal.
 
 #include <cstdint>  // x264.h needs the fixed-width integer types first
 
@@ -17,6 +18,7 @@
 
 #include <cstdio>
 
+#include "data_paths.h"
 #include "encoder_settings.h"
 #include "frame_reader.h"
 #include "nal_writer.h"
@@ -25,9 +27,6 @@
 #include "standard_streams.h"
 
 namespace {
-
-constexpr char kInputPath[] = YUV2H264_DATA_DIR "/yuv_420-352x288.yuv";
-constexpr char kOutputPath[] = YUV2H264_DATA_DIR "/x.h264";
 
 void report(const char *message) {
     // Nothing is left to tell if standard error itself fails.
@@ -58,7 +57,7 @@ void report(const char *message) {
     }
     // A stop signal also cuts a waiting read short: that frame is dropped, as at the end.
     if (stop_requested()) {
-        report("Encoding interrupted\n");
+        report(kInterruptedMessage);
         return -1;
     }
     // The reader ends on a read error as on the end of the input; only the stream tells which.
@@ -75,9 +74,9 @@ void report(const char *message) {
     configure_encoder(param);
 
     // The library starts its threads here; held signals keep them from taking a stop signal.
-    hold_stop_signals();
+    const sigset_t started_with = hold_stop_signals();
     x264_t *encoder = x264_encoder_open(&param);
-    catch_stop_signals(input);
+    stop_between_frames(input, output, started_with);
     if (encoder == nullptr) {
         report("Failed to open encoder\n");
         return -1;
@@ -100,6 +99,7 @@ void report(const char *message) {
 int main(int /*argc*/, char ** /*argv*/) {  // no option is read
     guard_standard_streams();
     ignore_write_failure_signals();
+    catch_stop_signals();
     // The start line only greets; a closed standard output must not cost the user the stream.
     // Flushed, so that it comes first even when standard output is a pipe.
     (void)std::fputs("hello world.\n", stdout);
@@ -123,6 +123,7 @@ int main(int /*argc*/, char ** /*argv*/) {  // no option is read
 
     int status = encode_stream(input, output);
 
+    stop_after_frames();
     (void)std::fclose(input);  // a read-only stream has nothing left to lose
     // A file system may report a failed write only at close: that too is a cut stream.
     if (std::fclose(output) != 0 && status == 0) {

@@ -1,6 +1,5 @@
 #include "signal_handling.h"
 
-#include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -9,9 +8,14 @@
 
 namespace {
 
+// What a first stop signal does, which changes as the run goes on.
+enum Phase : std::sig_atomic_t { kStarting, kBetweenFrames, kAfterFrames };
+
 // The only state a signal handler may share with the program.
+volatile std::sig_atomic_t phase = kStarting;
 volatile std::sig_atomic_t stop_signal = 0;
 volatile std::sig_atomic_t input_descriptor = -1;
+volatile std::sig_atomic_t output_descriptor = -1;
 
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
@@ -24,28 +28,33 @@ sigset_t stop_signal_set() {
     return set;
 }
 
-// Puts /dev/null in the input's place. A flag alone can come just after the loop's last look and
-// just before a read of a silent pipe, which would then wait for ever; an input at its end cannot
-// wait. Only async-signal-safe calls.
-void end_input() {
-    const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (null >= 0) {
-        (void)dup2(null, input_descriptor);
-        (void)close(null);
-    }
-}
-
-void on_stop_signal(int signal) {
-    if (stop_signal == 0) {
-        const int saved_errno = errno;  // the interrupted code may be about to read it
-        stop_signal = signal;
-        end_input();
-        errno = saved_errno;
-        return;
-    }
-    // Blocked until the handler returns, then the default action ends the run.
+// The default action ends the run: at once, or, raised in the handler, as soon as it returns.
+void end_at_once(int signal) {
     (void)std::signal(signal, SIG_DFL);
     (void)std::raise(signal);
+}
+
+// Only async-signal-safe calls, and none that needs a resource it could fail to get.
+void on_stop_signal(int signal) {
+    if (stop_signal != 0) {
+        end_at_once(signal);
+        return;
+    }
+    if (phase == kStarting) {
+        (void)write(STDERR_FILENO, kInterruptedMessage, sizeof kInterruptedMessage - 1);
+        end_at_once(signal);
+        return;
+    }
+    const int saved_errno = errno;  // the interrupted code may be about to read it
+    stop_signal = signal;
+    if (phase == kBetweenFrames) {
+        // A flag alone can come just after the loop's last look and just before a read of a
+        // silent pipe, which would then wait for ever. The output's descriptor, open for writing
+        // only, in the input's place fails that read and every later one at once; dup2 onto a
+        // descriptor that is open needs no new one.
+        (void)dup2(output_descriptor, input_descriptor);
+    }
+    errno = saved_errno;
 }
 
 }  // namespace
@@ -55,13 +64,7 @@ void ignore_write_failure_signals() {
     (void)std::signal(SIGXFSZ, SIG_IGN);
 }
 
-void hold_stop_signals() {
-    const sigset_t set = stop_signal_set();
-    (void)pthread_sigmask(SIG_BLOCK, &set, nullptr);
-}
-
-void catch_stop_signals(std::FILE *input) {
-    input_descriptor = fileno(input);
+void catch_stop_signals() {
     struct sigaction action = {};
     action.sa_handler = on_stop_signal;
     action.sa_mask = stop_signal_set();
@@ -73,8 +76,25 @@ void catch_stop_signals(std::FILE *input) {
             (void)sigaction(signal, &action, nullptr);
         }
     }
+}
+
+sigset_t hold_stop_signals() {
     const sigset_t set = stop_signal_set();
-    (void)pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    sigset_t started_with;
+    sigemptyset(&started_with);
+    (void)pthread_sigmask(SIG_BLOCK, &set, &started_with);
+    return started_with;
+}
+
+void stop_between_frames(std::FILE *input, std::FILE *output, const sigset_t &mask) {
+    input_descriptor = fileno(input);
+    output_descriptor = fileno(output);
+    phase = kBetweenFrames;
+    (void)pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+}
+
+void stop_after_frames() {
+    phase = kAfterFrames;
 }
 
 bool stop_requested() {
@@ -83,9 +103,7 @@ bool stop_requested() {
 
 void end_by_stop_signal() {
     const int signal = stop_signal;
-    if (signal == 0) {
-        return;
+    if (signal != 0) {
+        end_at_once(signal);
     }
-    (void)std::signal(signal, SIG_DFL);
-    (void)std::raise(signal);
 }
