@@ -55,13 +55,23 @@ def main():
     clip, frames, input_path, output_path, *command = sys.argv[1:]
     written_ns = []
     arrivals = []
+    streams = []
     encoder = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    feeder = threading.Thread(target=feed, args=(clip, int(frames), input_path, written_ns))
-    feeder.start()
-    ends = frame_ends(drain(output_path, arrivals))
-    feeder.join()
+    # Each side waits in open() until the encoder opens its end: daemons, so that an encoder that
+    # ends without opening them leaves nothing waiting when this script exits.
+    threads = [threading.Thread(target=feed, args=(clip, int(frames), input_path, written_ns),
+                                daemon=True),
+               threading.Thread(target=lambda: streams.append(drain(output_path, arrivals)),
+                                daemon=True)]
+    for thread in threads:
+        thread.start()
     if encoder.wait() != 0:
         sys.exit(f"{command[0]} failed with status {encoder.returncode}")
+    for thread in threads:
+        thread.join(timeout=2)  # both are done once the encoder has ended, if it opened the pipes
+    if not streams or any(thread.is_alive() for thread in threads):
+        sys.exit(f"{command[0]} ended without opening both pipes")
+    ends = frame_ends(streams[0])
     if len(ends) != len(written_ns):
         sys.exit(f"{len(written_ns)} frames went in but {len(ends)} came out")
     latencies_ms = [(next(when for total, when in arrivals if total >= end) - written) / 1e6
