@@ -71,7 +71,7 @@ protected:
         test::reset_test_dir();
     }
 
-    test::Started start(const std::string &fault = "") const {
+    static test::Started start(const std::string &fault = "") {
         return test::start_program({.environment = test::fault_shim(fault), .runner = GetParam()});
     }
 
@@ -115,7 +115,7 @@ TEST_P(Interrupt, OnASilentPipeEndsAtOnce) {
         SCOPED_TRACE(way.when);
         test::reset_test_dir();
         ASSERT_EQ(mkfifo(input_path().c_str(), 0644), 0);
-        const test::Started started = start(*way.fault ? raise_at(SIGTERM, way.fault) : "");
+        const test::Started started = start(*way.fault != '\0' ? raise_at(SIGTERM, way.fault) : "");
         const int feed = open(input_path().c_str(), O_WRONLY);
         ASSERT_GE(feed, 0);
         const std::string frames = test::moving_frames(4);

@@ -57,8 +57,8 @@ protected:
                   0);
         decoded_ = test::read_file(test::test_dir() / "decoded.yuv");
         ASSERT_EQ(test::command({kFfprobe, "-v", "error", "-count_frames", "-show_entries",
-                                 "stream=codec_name,profile,width,height,pix_fmt,r_frame_rate,"
-                                 "nb_read_frames",
+                                 std::string("stream=codec_name,profile,width,height,") +
+                                     "pix_fmt,r_frame_rate,nb_read_frames",
                                  "-of", "default=nw=1", "-o", "probe.txt", "x.h264"}),
                   0);
         probe_ = test::read_file(test::test_dir() / "probe.txt");

@@ -16,8 +16,6 @@
 #include <stdexcept>
 #include <thread>
 
-extern char **environ;
-
 namespace test {
 
 namespace fs = std::filesystem;
