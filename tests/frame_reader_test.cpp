@@ -56,69 +56,50 @@ std::FILE *stream_of(const std::vector<uint8_t> &bytes) {
     return stream;
 }
 
-TEST(ReadI420Frame, ReadsWholeFramesInOrderThenReportsTheEnd) {
-    std::vector<uint8_t> input = frame_bytes(0);
-    const std::vector<uint8_t> second = frame_bytes(1);
-    input.insert(input.end(), second.begin(), second.end());
-    std::FILE *stream = stream_of(input);
-    ASSERT_NE(stream, nullptr);
-    Planes planes;
-
-    ASSERT_EQ(read_i420_frame(stream, &planes.picture, kWidth, kHeight), 0);
-    EXPECT_EQ(planes.all(), frame_bytes(0));
-    ASSERT_EQ(read_i420_frame(stream, &planes.picture, kWidth, kHeight), 0);
-    EXPECT_EQ(planes.all(), second);
-
-    EXPECT_EQ(read_i420_frame(stream, &planes.picture, kWidth, kHeight), -1);
-    EXPECT_EQ(planes.all(), second) << "the end of the input must not touch the planes";
-    EXPECT_TRUE(std::feof(stream));
-    EXPECT_FALSE(std::ferror(stream));
-    std::fclose(stream);
-}
-
-TEST(ReadI420Frame, EmptyStreamConsumesNothingAndLeavesPlanesAlone) {
-    std::FILE *stream = stream_of({});
-    ASSERT_NE(stream, nullptr);
-    Planes planes;
-
-    EXPECT_EQ(read_i420_frame(stream, &planes.picture, kWidth, kHeight), -1);
-    EXPECT_EQ(std::ftell(stream), 0);
-    EXPECT_EQ(planes.all(), std::vector<uint8_t>(kFrame, kStale));
-    std::fclose(stream);
-}
-
-// A frame cut short: the bytes that arrived land at the start of the planes in order, the
-// rest keep the previous frame, and the whole tail is consumed.
-TEST(ReadI420Frame, CutFrameFillsWhatArrivedAndKeepsThePreviousFrameAfterIt) {
+// Whole frames in order, then the end of the input, which may cut a frame short: the bytes that
+// arrived of it land at the start of the planes in order, the rest keep the previous frame (or
+// what the planes held), and the whole tail is consumed.
+TEST(ReadI420Frame, ReadsWholeFramesThenStopsAtTheEndOrInsideAFrame) {
     const struct {
-        const char *where;
-        long tail;
-    } cuts[] = {
-        {"in Y", 10},
-        {"at the end of Y", kLuma},
-        {"in U", kLuma + 3},
-        {"at the end of U", kLuma + kChroma},
-        {"in V", kLuma + kChroma + 5},
-        {"one byte short", kFrame - 1},
+        const char *input;
+        int whole;  // frames
+        long tail;  // bytes of the next frame
+    } inputs[] = {
+        {"empty", 0, 0},
+        {"two whole frames", 2, 0},
+        {"cut in Y", 1, 10},
+        {"cut at the end of Y", 1, kLuma},
+        {"cut in U", 1, kLuma + 3},
+        {"cut at the end of U", 1, kLuma + kChroma},
+        {"cut in V", 1, kLuma + kChroma + 5},
+        {"one byte short", 1, kFrame - 1},
     };
-    for (const auto &cut : cuts) {
-        SCOPED_TRACE(cut.where);
-        const std::vector<uint8_t> previous = frame_bytes(0);
-        const std::vector<uint8_t> cut_frame = frame_bytes(1);
-        std::vector<uint8_t> input = previous;
-        input.insert(input.end(), cut_frame.begin(), cut_frame.begin() + cut.tail);
-        std::FILE *stream = stream_of(input);
+    for (const auto &in : inputs) {
+        SCOPED_TRACE(in.input);
+        std::vector<uint8_t> bytes;
+        for (int n = 0; n <= in.whole; ++n) {
+            const std::vector<uint8_t> frame = frame_bytes(n);
+            bytes.insert(bytes.end(), frame.begin(),
+                         frame.begin() + (n < in.whole ? kFrame : in.tail));
+        }
+        std::FILE *stream = stream_of(bytes);
         ASSERT_NE(stream, nullptr);
         Planes planes;
-        ASSERT_EQ(read_i420_frame(stream, &planes.picture, kWidth, kHeight), 0);
+        std::vector<uint8_t> expected(kFrame, kStale);
+        for (int n = 0; n < in.whole; ++n) {
+            ASSERT_EQ(read_i420_frame(stream, &planes.picture, kWidth, kHeight), 0);
+            expected = frame_bytes(n);
+            EXPECT_EQ(planes.all(), expected);
+        }
 
         EXPECT_EQ(read_i420_frame(stream, &planes.picture, kWidth, kHeight), -1);
 
         // Planes are contiguous in this model, so "arrived bytes first" is one prefix.
-        std::vector<uint8_t> expected = previous;
-        std::copy(cut_frame.begin(), cut_frame.begin() + cut.tail, expected.begin());
+        const std::vector<uint8_t> cut_frame = frame_bytes(in.whole);
+        std::copy(cut_frame.begin(), cut_frame.begin() + in.tail, expected.begin());
         EXPECT_EQ(planes.all(), expected);
-        EXPECT_EQ(std::ftell(stream), kFrame + cut.tail);
+        EXPECT_EQ(std::ftell(stream), in.whole * kFrame + in.tail);
+        EXPECT_TRUE(std::feof(stream));
         EXPECT_FALSE(std::ferror(stream));
         std::fclose(stream);
     }

@@ -1,20 +1,21 @@
 // The program as a process: its start line, messages, exit statuses and what it leaves in the
 // output file, for every way a run can end.
 
+#include <fcntl.h>
+#include <sys/file.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <ostream>
 #include <string>
 #include <tuple>
-#include <vector>
 
 #include "test_support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using test::fault_shim;
 using test::input_path;
 using test::output_path;
 
@@ -24,7 +25,8 @@ enum class Output {
     kDirectory,
     kDevice,        // a device or a pipe, still there and not replaced by a file
     kAsPrepared,    // byte for byte what the case left there: the input, another run's stream
-    kNormalStream,  // what a run with ordinary standard streams writes for the same input
+    kNormalStream,  // what a plain run writes for the same input
+    kFramesBefore,  // what a plain run writes for the frames encoded before the failing one
 };
 
 struct Case {
@@ -35,9 +37,7 @@ struct Case {
     const char *own_err = "";
     Output output = Output::kEmpty;
     const char *encoded = "";  // the timestamps handed to the encoder, one per line; null: any
-    const char *streams = "";  // redirections of the program's standard streams
-    const char *limits = "";   // ulimit options it runs under
-    test::Build build = test::Build::kDataDirectory;
+    test::Launch launch{};     // its standard streams, file-size limit and build
 };
 
 // Names the case in test listings instead of dumping its bytes.
@@ -49,14 +49,20 @@ void two_frames_in() {
     test::write_file(input_path(), test::moving_frames(2));
 }
 
-void disk_full_with(const std::vector<uint8_t> &frames) {
+// A run locks its output, and /dev/full is the same file for every test: these cases take turns.
+void disk_full_with(const std::string &frames) {
+    static const int turn = open((test::test_dir().parent_path() / "dev-full.lock").c_str(),
+                                 O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_EQ(flock(turn, LOCK_EX), 0);
     test::write_file(input_path(), frames);
     fs::create_symlink("/dev/full", output_path());
 }
 
 void older_stream_held_by_another_run() {
     test::write_file(output_path(), "a stream being written");
-    test::hold_output_lock();
+    // Held until the test's process ends: no other test has this file.
+    const int lock = open(output_path().c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_EQ(flock(lock, LOCK_EX | LOCK_NB), 0);
 }
 
 constexpr int kFailed = test::kFailureStatus;
@@ -92,25 +98,24 @@ const Case kCases[] = {
     // A reader that quits is a failed write, not a silent death by SIGPIPE.
     {.name = "PipeReaderQuits", .prepare = [] {
          test::write_file(input_path(), test::moving_frames(8));
-         const std::string pipe = "'" + output_path().string() + "'";
-         ASSERT_EQ(test::shell("mkfifo " + pipe + " && (timeout 60 head -c 1000 " + pipe +
-                               " >/dev/null &)"), 0);
+         ASSERT_EQ(test::command({"/bin/sh", "-c",
+                                  "mkfifo x.h264 && (timeout 60 head -c 1000 x.h264 >/dev/null &)"}),
+                   0);
      }, .status = kFailed, .own_err = kWriteFailed, .output = Output::kDevice, .encoded = nullptr},
-    // Nor is a write past the file-size limit a death by SIGXFSZ with the last unit cut. (dash
-    // counts 512 bytes a block: the first noise frame alone is several times the limit.)
+    // Nor is a write past the file-size limit a death by SIGXFSZ with the last unit cut: the first
+    // noise frame alone is several times the limit.
     {.name = "FileSizeLimitReached",
      .prepare = [] { test::write_file(input_path(), test::noise_frames(3)); },
      .status = kFailed, .own_err = kWriteFailed, .output = Output::kNotEmpty, .encoded = "0\n",
-     .limits = "-f 100"},
+     .launch = {.file_size_limit = 51200}},
     // Without standard error the output must not take its descriptor and the library's log.
     {.name = "StandardInputAndErrorClosed", .prepare = two_frames_in,
-     .output = Output::kNormalStream, .encoded = "0\n1\n", .streams = "<&- 2>&-"},
+     .output = Output::kNormalStream, .encoded = "0\n1\n",
+     .launch = {.streams = test::Streams::kInputAndErrorClosed}},
     // The start line comes before the library's lines, though standard output is a file.
     {.name = "StartLineComesFirst", .prepare = two_frames_in,
-     .output = Output::kNormalStream, .encoded = "0\n1\n", .streams = "2>&1"},
-    // Built with "." for its directory, it works in whichever directory it is started in.
-    {.name = "WorkingDirectoryBuild", .prepare = two_frames_in,
-     .output = Output::kNormalStream, .encoded = "0\n1\n", .build = test::Build::kWorkingDirectory},
+     .output = Output::kNormalStream, .encoded = "0\n1\n",
+     .launch = {.streams = test::Streams::kErrorToOutput}},
     {.name = "OutputIsASymbolicLinkToTheInput", .prepare = [] {
          two_frames_in();
          fs::create_symlink(input_path().filename(), output_path());
@@ -131,17 +136,18 @@ const Case kCases[] = {
      .status = kFailed, .own_err = "Failed to open encoder\n"},
     {.name = "PictureAllocationFails", .prepare = two_frames_in, .fault = "picture_alloc",
      .status = kFailed, .own_err = "Failed to allocate picture\n"},
+    // Frames encoded before a failure stay, exactly as a run that ended there writes them.
     {.name = "EncodeFails",
      .prepare = [] { test::write_file(input_path(), test::moving_frames(3)); },
      .fault = "encode:1", .status = kFailed, .own_err = "Failed to encode frame\n",
-     .output = Output::kNotEmpty, .encoded = "0\n1\n"},
+     .output = Output::kFramesBefore, .encoded = "0\n1\n"},
 };
 // clang-format on
 
 class ProgramRun : public testing::TestWithParam<std::tuple<Case, test::Runner>> {
 protected:
     void SetUp() override {
-        test::reset_files();
+        test::reset_test_dir();
     }
 };
 
@@ -151,23 +157,17 @@ TEST_P(ProgramRun, EndsWithItsStatusMessageAndOutput) {
     c.prepare();
     const fs::path output = output_path();
     const std::string prepared = fs::is_regular_file(output) ? test::read_file(output) : "";
-    const fs::path log = test::work_path("pts.log");
-
-    const std::string environment = fault_shim("YUV2H264_FAULT='" + std::string(c.fault) +
-                                               "' YUV2H264_PTS_LOG='" + log.string() + "'");
-    const test::Run run = test::run_program({.environment = environment,
-                                             .runner = runner,
-                                             .streams = c.streams,
-                                             .limits = c.limits,
-                                             .build = c.build});
+    test::Launch launch = c.launch;
+    launch.environment = test::fault_shim(c.fault);
+    launch.runner = runner;
+    const test::Run run = test::run_program(launch);
 
     EXPECT_EQ(run.status, c.status) << run.memcheck;
     EXPECT_EQ(run.out.substr(0, 13), "hello world.\n") << run.out;
     EXPECT_EQ(test::own_lines(run.out), "hello world.\n");
     EXPECT_EQ(test::own_lines(run.err), c.own_err) << "whole standard error:\n" << run.err;
-    const std::string encoded = fs::exists(log) ? test::read_file(log) : "";
     if (c.encoded != nullptr) {
-        EXPECT_EQ(encoded, c.encoded);
+        EXPECT_EQ(test::encoded(), c.encoded);
     }
     switch (c.output) {
         case Output::kEmpty:
@@ -188,43 +188,26 @@ TEST_P(ProgramRun, EndsWithItsStatusMessageAndOutput) {
             EXPECT_FALSE(prepared.empty());
             EXPECT_TRUE(test::read_file(output) == prepared) << "the output was changed";
             break;
-        case Output::kNormalStream: {
-            const std::string stream = test::read_file(output);
-            ASSERT_EQ(test::run_program().status, 0);
-            EXPECT_TRUE(stream == test::read_file(output)) << "the streams differ";
+        case Output::kNormalStream:
+        case Output::kFramesBefore: {
+            std::string input = test::read_file(input_path());
+            if (c.output == Output::kFramesBefore) {
+                input.resize((test::frames_encoded() - 1) * test::kFrameSize);
+            }
+            EXPECT_TRUE(test::read_file(output) == test::reference_stream(input))
+                << "the streams differ";
             break;
         }
     }
 }
 
 // Under memcheck every exit path must also end with no memory error and nothing left allocated.
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ProgramRun,
-    testing::Combine(testing::ValuesIn(kCases), testing::ValuesIn(test::available_runners())),
-    [](const testing::TestParamInfo<ProgramRun::ParamType> &info) {
-        return std::string(std::get<0>(info.param).name) +
-               (std::get<1>(info.param) == test::Runner::kMemcheck ? "UnderMemcheck" : "");
-    });
-
-class ProgramStream : public testing::Test {
-protected:
-    void SetUp() override {
-        test::reset_files();
-    }
-};
-
-// Frames encoded before a failure stay in the file, exactly as a run that ended there writes them.
-TEST_F(ProgramStream, EncodeFailureKeepsTheFramesBeforeIt) {
-    test::write_file(input_path(), test::moving_frames(3));
-    ASSERT_EQ(test::run_program({.environment = fault_shim("YUV2H264_FAULT=encode:2")}).status,
-              test::kFailureStatus);
-    const std::string kept = test::read_file(output_path());
-
-    test::write_file(input_path(), test::moving_frames(2));
-    ASSERT_EQ(test::run_program().status, 0);
-
-    EXPECT_FALSE(kept.empty());
-    EXPECT_EQ(kept, test::read_file(output_path()));
-}
+INSTANTIATE_TEST_SUITE_P(Cases, ProgramRun,
+                         testing::Combine(testing::ValuesIn(kCases),
+                                          testing::ValuesIn(test::available_runners())),
+                         [](const testing::TestParamInfo<ProgramRun::ParamType> &info) {
+                             return std::string(std::get<0>(info.param).name) +
+                                    test::suffix(std::get<1>(info.param));
+                         });
 
 }  // namespace

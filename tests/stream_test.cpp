@@ -18,10 +18,6 @@ constexpr int kWholeFrames = 12;
 constexpr char kFfmpeg[] = YUV2H264_TEST_FFMPEG;
 constexpr char kFfprobe[] = YUV2H264_TEST_FFPROBE;
 
-std::string quoted(const fs::path &path) {
-    return "'" + path.string() + "'";
-}
-
 // Mean squared error over all three planes of one frame, as peak signal to noise in dB.
 double frame_psnr(const std::string &a, const std::string &b, std::size_t frame) {
     double squared_error = 0;
@@ -34,21 +30,20 @@ double frame_psnr(const std::string &a, const std::string &b, std::size_t frame)
     return mse == 0 ? 100.0 : 10 * std::log10(255.0 * 255.0 / mse);
 }
 
-// One encode of a real clip, shared by the cases: whole frames plus a partial tail, which
-// the program must drop.
+// An encode of a real clip, as each case sees it: whole frames plus a partial tail, which the
+// program must drop.
 class EncodedStream : public testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        test::reset_files();
+    void SetUp() override {
+        test::reset_test_dir();
         ASSERT_TRUE(fs::exists(kFfmpeg) && fs::exists(kFfprobe))
             << "ffmpeg and ffprobe are needed to check the stream; install Debian's ffmpeg";
-        const fs::path clip = test::work_path("clip.yuv");
-        ASSERT_EQ(test::shell(std::string(kFfmpeg) +
-                              " -v error -f lavfi -i testsrc2=size=352x288:rate=25 -frames:v " +
-                              std::to_string(kWholeFrames) + " -pix_fmt yuv420p -f rawvideo -y " +
-                              quoted(clip)),
+        ASSERT_EQ(test::command({kFfmpeg, "-v", "error", "-f", "lavfi", "-i",
+                                 "testsrc2=size=352x288:rate=25", "-frames:v",
+                                 std::to_string(kWholeFrames), "-pix_fmt", "yuv420p", "-f",
+                                 "rawvideo", "-y", "clip.yuv"}),
                   0);
-        whole_frames_ = test::read_file(clip);
+        whole_frames_ = test::read_file(test::test_dir() / "clip.yuv");
         ASSERT_EQ(whole_frames_.size(), kWholeFrames * test::kFrameSize);
         test::write_file(test::input_path(),
                          whole_frames_ + std::string(test::kFrameSize - 1, 'x'));
@@ -57,31 +52,23 @@ protected:
         ASSERT_EQ(run.status, 0) << run.err;
         stream_ = test::read_file(test::output_path());
 
-        const fs::path decoded = test::work_path("decoded.yuv");
-        ASSERT_EQ(test::shell(std::string(kFfmpeg) + " -v error -i " + quoted(test::output_path()) +
-                              " -f rawvideo -pix_fmt yuv420p -y " + quoted(decoded)),
+        ASSERT_EQ(test::command({kFfmpeg, "-v", "error", "-i", "x.h264", "-f", "rawvideo",
+                                 "-pix_fmt", "yuv420p", "-y", "decoded.yuv"}),
                   0);
-        decoded_ = test::read_file(decoded);
-
-        const fs::path probe = test::work_path("probe.txt");
-        ASSERT_EQ(test::shell(std::string(kFfprobe) +
-                              " -v error -count_frames -show_entries stream=codec_name,profile,"
-                              "width,height,pix_fmt,r_frame_rate,nb_read_frames -of default=nw=1 " +
-                              quoted(test::output_path()) + " >" + quoted(probe)),
+        decoded_ = test::read_file(test::test_dir() / "decoded.yuv");
+        ASSERT_EQ(test::command({kFfprobe, "-v", "error", "-count_frames", "-show_entries",
+                                 std::string("stream=codec_name,profile,width,height,") +
+                                     "pix_fmt,r_frame_rate,nb_read_frames",
+                                 "-of", "default=nw=1", "-o", "probe.txt", "x.h264"}),
                   0);
-        probe_ = test::read_file(probe);
+        probe_ = test::read_file(test::test_dir() / "probe.txt");
     }
 
-    static std::string whole_frames_;
-    static std::string stream_;
-    static std::string decoded_;
-    static std::string probe_;
+    std::string whole_frames_;
+    std::string stream_;
+    std::string decoded_;
+    std::string probe_;
 };
-
-std::string EncodedStream::whole_frames_;
-std::string EncodedStream::stream_;
-std::string EncodedStream::decoded_;
-std::string EncodedStream::probe_;
 
 TEST_F(EncodedStream, DecodesToEveryWholeFrameInTheConfiguredFormat) {
     EXPECT_EQ(decoded_.size(), whole_frames_.size());
@@ -138,10 +125,8 @@ TEST_F(EncodedStream, RecordsThePresetTuningAndProfileItRanWith) {
 // ffmpeg driving the same library with the same settings is the encode a user would otherwise
 // run; the program must not differ from it by a byte.
 TEST_F(EncodedStream, MatchesFfmpegEncodingTheSameFrames) {
-    const fs::path clip = test::work_path("clip.yuv");
-    const fs::path peer = test::work_path("peer.h264");
-    ASSERT_EQ(test::shell("'" YUV2H264_TEST_PEER "' " + quoted(clip) + " " + quoted(peer)), 0);
-    EXPECT_TRUE(test::read_file(peer) == stream_) << "the streams differ";
+    ASSERT_EQ(test::command({YUV2H264_TEST_PEER, "clip.yuv", "peer.h264"}), 0);
+    EXPECT_TRUE(test::read_file(test::test_dir() / "peer.h264") == stream_) << "the streams differ";
 }
 
 }  // namespace

@@ -1,9 +1,10 @@
 #include "test_support.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
@@ -19,69 +20,89 @@ namespace test {
 
 namespace fs = std::filesystem;
 
-fs::path input_path() {
-    return fs::path(YUV2H264_TEST_DATA_DIR) / "yuv_420-352x288.yuv";
-}
-
-fs::path output_path() {
-    return fs::path(YUV2H264_TEST_DATA_DIR) / "x.h264";
-}
-
-fs::path work_path(const std::string &name) {
-    return fs::path(YUV2H264_TEST_WORK_DIR) / name;
-}
-
 namespace {
 
-// The descriptor that holds the output's lock for hold_output_lock(), or -1.
-int &held_lock() {
-    static int fd = -1;
-    return fd;
-}
-
-}  // namespace
-
-void hold_output_lock() {
-    held_lock() = open(output_path().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (held_lock() < 0 || flock(held_lock(), LOCK_EX | LOCK_NB) != 0) {
-        throw std::runtime_error("cannot lock " + output_path().string());
-    }
-}
-
-void reset_files() {
-    if (held_lock() >= 0) {
-        close(held_lock());
-        held_lock() = -1;
-    }
-    for (const char *dir : {YUV2H264_TEST_DATA_DIR, YUV2H264_TEST_WORK_DIR}) {
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-}
-
-std::string own_lines(const std::string &text) {
-    std::istringstream lines(text);
-    std::string own;
-    for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("x264 [", 0) != 0) {
-            own += line + "\n";
-        }
-    }
-    return own;
-}
-
-namespace {
+// By Build: the program's target in tests/CMakeLists.txt and the data directory it was built with.
+constexpr std::pair<const char *, const char *> kBuilds[] = {{"yuv2h264_here", "."}};
 
 constexpr double kDeadlineSeconds = 120;
 
-pid_t start_shell(const std::string &command) {
+}  // namespace
+
+fs::path test_dir() {
+    const testing::TestInfo *info = testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(info->test_suite_name()) + "." + info->name();
+    std::replace(name.begin(), name.end(), '/', '.');
+    return fs::path(YUV2H264_TEST_WORK_DIR) / name;
+}
+
+void reset_test_dir() {
+    fs::remove_all(test_dir());
+    fs::create_directories(test_dir());
+}
+
+fs::path input_path() {
+    return test_dir() / "yuv_420-352x288.yuv";
+}
+
+fs::path output_path() {
+    return test_dir() / "x.h264";
+}
+
+std::vector<Runner> available_runners() {
+    constexpr bool sanitized = YUV2H264_TEST_SANITIZED;
+    return sanitized ? std::vector{Runner::kPlain} : std::vector{Runner::kPlain, Runner::kMemcheck};
+}
+
+std::string suffix(Runner runner, const char *plain) {
+    return runner == Runner::kMemcheck ? "UnderMemcheck" : plain;
+}
+
+namespace {
+
+// In the child, between fork and exec: only async-signal-safe calls.
+void redirect(const char *file, int flags, int fd) {
+    const int opened = open(file, flags | O_CLOEXEC, 0644);
+    if (opened < 0 || dup2(opened, fd) < 0) {
+        _exit(127);
+    }
+}
+
+// Starts `args` in `dir`, its standard output and error to files there.
+pid_t spawn(const std::vector<std::string> &args, const Launch &launch, const fs::path &dir) {
+    std::vector<char *> argv;
+    std::vector<char *> envp;
+    for (auto [strings, pointers] :
+         {std::pair{&args, &argv}, std::pair{&launch.environment, &envp}}) {
+        for (const std::string &s : *strings) {
+            pointers->push_back(const_cast<char *>(s.c_str()));
+        }
+    }
+    for (char **entry = environ; *entry != nullptr; ++entry) {
+        envp.push_back(*entry);
+    }
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
-        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
+        const rlimit limit{launch.file_size_limit, launch.file_size_limit};
+        if (chdir(dir.c_str()) != 0 || setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+            _exit(127);
+        }
+        redirect("/dev/null", O_RDONLY, STDIN_FILENO);
+        redirect("stdout", O_WRONLY | O_CREAT | O_TRUNC, STDOUT_FILENO);
+        redirect("stderr", O_WRONLY | O_CREAT | O_TRUNC, STDERR_FILENO);
+        if (launch.streams == Streams::kErrorToOutput) {
+            (void)dup2(STDOUT_FILENO, STDERR_FILENO);
+        } else if (launch.streams == Streams::kInputAndErrorClosed) {
+            (void)close(STDIN_FILENO);
+            (void)close(STDERR_FILENO);
+        }
+        (void)execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     if (pid < 0) {
-        throw std::runtime_error("cannot start " + command);
+        throw std::runtime_error("cannot start " + args[0]);
     }
     return pid;
 }
@@ -102,95 +123,115 @@ int wait_for(pid_t pid, double seconds) {
     return WIFSIGNALED(result) ? 128 + WTERMSIG(result) : WEXITSTATUS(result);
 }
 
-// The shell command that runs the program, its standard streams going to the work files.
-std::string command_line(const Launch &launch, const std::string &leak_kinds) {
-    std::string setup;
-    if (!launch.limits.empty()) {
-        setup += "ulimit " + launch.limits + " && ";
+// Starts the program in `dir`, linking the build's data directory there to `dir`.
+pid_t start_in(const fs::path &dir, const Launch &launch, const std::string &leak_kinds) {
+    const auto [target, build_data_dir] = kBuilds[static_cast<int>(launch.build)];
+    const fs::path data_dir = dir / build_data_dir;
+    if (!fs::exists(data_dir)) {
+        fs::create_directories(data_dir.parent_path());
+        fs::create_directory_symlink(fs::relative(dir, data_dir.parent_path()), data_dir);
     }
-    std::string program = YUV2H264_TEST_PROGRAM;
-    if (launch.build == Build::kWorkingDirectory) {
-        setup += "cd '" YUV2H264_TEST_DATA_DIR "' && ";
-        program = YUV2H264_TEST_PROGRAM_HERE;
-    }
-    std::string wrapper;
+    std::vector<std::string> args;
     if (launch.runner == Runner::kMemcheck) {
         if (!fs::exists(YUV2H264_TEST_VALGRIND)) {
             throw std::runtime_error("valgrind is needed to run the program under memcheck");
         }
-        wrapper = "'" YUV2H264_TEST_VALGRIND "' --quiet --error-exitcode=" +
-                  std::to_string(kMemcheckStatus) +
-                  " --leak-check=full --show-leak-kinds=" + leak_kinds +
-                  " --errors-for-leak-kinds=" + leak_kinds + " --log-file='" +
-                  work_path("memcheck.log").string() + "'";
+        args = {YUV2H264_TEST_VALGRIND,
+                "--quiet",
+                "--leak-check=full",
+                "--log-file=memcheck.log",
+                "--error-exitcode=" + std::to_string(kMemcheckStatus),
+                "--show-leak-kinds=" + leak_kinds,
+                "--errors-for-leak-kinds=" + leak_kinds};
     }
-    return setup + "exec env " + launch.environment + " " + wrapper + " '" + program + "' >'" +
-           work_path("stdout").string() + "' 2>'" + work_path("stderr").string() + "' </dev/null " +
-           launch.streams;
+    args.push_back(std::string(YUV2H264_TEST_BIN_DIR "/") + target);
+    return spawn(args, launch, dir);
+}
+
+Run finish_in(const fs::path &dir, pid_t pid, double seconds) {
+    const int status = wait_for(pid, seconds);
+    const fs::path memcheck = dir / "memcheck.log";
+    return {status, read_file(dir / "stdout"), read_file(dir / "stderr"),
+            fs::exists(memcheck) ? read_file(memcheck) : ""};
 }
 
 }  // namespace
 
-int shell(const std::string &command) {
-    return wait_for(start_shell(command), kDeadlineSeconds);
-}
-
-std::vector<Runner> available_runners() {
-    constexpr bool sanitized = YUV2H264_TEST_SANITIZED;
-    if (sanitized) {
-        return {Runner::kPlain};
-    }
-    return {Runner::kPlain, Runner::kMemcheck};
-}
-
 Run run_program(const Launch &launch) {
-    return finish({start_shell(command_line(launch, "all"))}, kDeadlineSeconds);
+    return finish_in(test_dir(), start_in(test_dir(), launch, "all"), kDeadlineSeconds);
+}
+
+std::string reference_stream(const std::string &input) {
+    const fs::path dir = test_dir() / "reference";
+    fs::create_directories(dir);
+    write_file(dir / input_path().filename(), input);
+    const Run run = finish_in(dir, start_in(dir, {}, "all"), kDeadlineSeconds);
+    EXPECT_EQ(run.status, 0) << run.err;
+    return read_file(dir / output_path().filename());
 }
 
 Started start_program(const Launch &launch) {
-    return {start_shell(command_line(launch, "definite,indirect"))};
+    return {start_in(test_dir(), launch, "definite,indirect")};
+}
+
+bool running(const Started &started) {
+    siginfo_t info{};
+    return waitid(P_PID, started.pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
 }
 
 Run finish(const Started &started, double seconds) {
-    const int status = wait_for(started.pid, seconds);
-    const fs::path memcheck = work_path("memcheck.log");
-    return {status, read_file(work_path("stdout")), read_file(work_path("stderr")),
-            fs::exists(memcheck) ? read_file(memcheck) : ""};
+    return finish_in(test_dir(), started.pid, seconds);
 }
 
-std::string fault_shim(const std::string &settings) {
-    return "LD_PRELOAD='" YUV2H264_FAULT_SHIM "' " + settings;
+int command(const std::vector<std::string> &args) {
+    return wait_for(spawn(args, {}, test_dir()), kDeadlineSeconds);
 }
 
-std::vector<uint8_t> moving_frames(int count) {
-    std::vector<uint8_t> frames;
-    frames.reserve(kFrameSize * count);
-    for (int t = 0; t < count; ++t) {
-        for (int y = 0; y < kHeight; ++y) {
-            for (int x = 0; x < kWidth; ++x) {
-                frames.push_back(static_cast<uint8_t>(((x + 3 * t) ^ (y + t)) * 5));
-            }
-        }
-        for (int plane = 0; plane < 2; ++plane) {
-            for (int y = 0; y < kHeight / 2; ++y) {
-                for (int x = 0; x < kWidth / 2; ++x) {
-                    frames.push_back(static_cast<uint8_t>(plane == 0 ? x + 2 * t : 255 - y - t));
-                }
-            }
-        }
+std::string own_lines(const std::string &text) {
+    std::istringstream lines(text);
+    std::string own;
+    for (std::string line; std::getline(lines, line);) {
+        own += line.rfind("x264 [", 0) == 0 ? "" : line + "\n";
+    }
+    return own;
+}
+
+std::vector<std::string> fault_shim(const std::string &fault) {
+    return {"LD_PRELOAD=" YUV2H264_FAULT_SHIM, "YUV2H264_FAULT=" + fault,
+            "YUV2H264_PTS_LOG=" + (test_dir() / "pts.log").string()};
+}
+
+std::string encoded() {
+    const fs::path log = test_dir() / "pts.log";
+    return fs::exists(log) ? read_file(log) : "";
+}
+
+int frames_encoded() {
+    const std::string log = encoded();
+    return static_cast<int>(std::count(log.begin(), log.end(), '\n'));
+}
+
+std::string moving_frames(int count) {
+    std::string frames(kFrameSize * count, '\0');
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        const std::size_t t = i / kFrameSize;
+        const std::size_t x = i % kFrameSize % kWidth;
+        const std::size_t y = i % kFrameSize / kWidth;
+        frames[i] = static_cast<char>(((x + 3 * t) ^ (y + t)) * 5);
     }
     return frames;
 }
 
-std::vector<uint8_t> noise_frames(int count) {
+std::string noise_frames(int count) {
     std::minstd_rand random;
-    std::vector<uint8_t> frames(kFrameSize * count);
-    std::generate(frames.begin(), frames.end(), [&random] { return random() & 0xFF; });
+    std::string frames(kFrameSize * count, '\0');
+    std::generate(frames.begin(), frames.end(),
+                  [&random] { return static_cast<char>(random() & 0xFF); });
     return frames;
 }
 
-std::vector<uint8_t> flat_frames(int count) {
-    return std::vector<uint8_t>(kFrameSize * count, 128);
+std::string flat_frames(int count) {
+    return std::string(kFrameSize * count, '\x80');
 }
 
 std::string read_file(const fs::path &path) {
@@ -201,16 +242,12 @@ std::string read_file(const fs::path &path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-void write_file(const fs::path &path, const std::vector<uint8_t> &bytes) {
+void write_file(const fs::path &path, const std::string &bytes) {
     std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<long>(bytes.size()));
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     if (!out.flush()) {
         throw std::runtime_error("cannot write " + path.string());
     }
-}
-
-void write_file(const fs::path &path, const std::string &text) {
-    write_file(path, std::vector<uint8_t>(text.begin(), text.end()));
 }
 
 }  // namespace test

@@ -1,10 +1,12 @@
 #pragma once
 
-// Runs the program under test as a process against a data directory of the tests' own, and
+// Runs the program under test as a process, started in a fresh directory of the test's own, and
 // makes the raw frames it reads.
 
+#include <sys/resource.h>
+#include <sys/types.h>
+
 #include <cstddef>
-#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -13,18 +15,16 @@
 
 namespace test {
 
-using ::kHeight;
-using ::kWidth;
 constexpr std::size_t kFrameSize = kFrameBytes;
 // main's -1 as the parent process sees it.
 constexpr int kFailureStatus = 255;
 
+// The current test's directory, <build>/tests/work/<suite>.<test>, which the program is started in.
+std::filesystem::path test_dir();
+// Empties it, so that each case starts clean.
+void reset_test_dir();
 std::filesystem::path input_path();
 std::filesystem::path output_path();
-// A scratch directory of the tests, apart from the program's data directory.
-std::filesystem::path work_path(const std::string &name);
-// Empties the data directory (and the scratch directory) so that each case starts clean.
-void reset_files();
 
 struct Run {
     int status;            // exit status, 128 + the signal that ended it, or -1 if it hung
@@ -38,52 +38,61 @@ enum class Runner { kPlain, kMemcheck };
 constexpr int kMemcheckStatus = 99;
 // The runners this build can use: memcheck cannot watch a sanitized build.
 std::vector<Runner> available_runners();
+// "UnderMemcheck" or `plain`, for the names of parameterized tests.
+std::string suffix(Runner runner, const char *plain = "");
 
-// The program built with the tests' data directory, or with "." and started in that directory.
-enum class Build { kDataDirectory, kWorkingDirectory };
+// The program's builds in tests/CMakeLists.txt; each takes its data directory from where it is
+// started, which the tests link to their own directory.
+enum class Build { kWorkingDirectory };
+// Standard input is /dev/null and the others go to files, unless closed or joined.
+enum class Streams { kFiles, kInputAndErrorClosed, kErrorToOutput };
 
 struct Launch {
-    std::string environment{};  // NAME=value words put before the program
+    std::vector<std::string> environment{};  // NAME=value entries added to the program's
     Runner runner = Runner::kPlain;
-    std::string streams{};  // shell redirections of its standard streams, such as "2>&-"
-    std::string limits{};   // ulimit options set for it, such as "-f 100"
-    Build build = Build::kDataDirectory;
+    Streams streams = Streams::kFiles;
+    rlim_t file_size_limit = RLIM_INFINITY;  // in bytes
+    Build build = Build::kWorkingDirectory;
 };
 
 // Runs the program to its end, killing it (status -1) if it has not ended within two minutes.
 Run run_program(const Launch &launch = {});
+// What a plain run writes for `input`, in a directory of its own.
+std::string reference_stream(const std::string &input);
 
 // A run that goes on while the test acts on it, and is meant to end by a signal: glibc's own
 // caches (thread stacks, the stdout buffer) then stay unfreed, so under memcheck only memory
 // errors and blocks that nothing points to count.
 struct Started {
-    int pid;
+    pid_t pid;
 };
 Started start_program(const Launch &launch = {});
+// Whether the run has not ended yet; it stays to be finished.
+bool running(const Started &started);
 // Waits up to `seconds` for the run to end, then kills it (status -1).
 Run finish(const Started &started, double seconds);
+
+// Runs a command in the test's directory, its output to files there: its exit status, 128 + the
+// signal that ended it, or -1 when it had not ended within two minutes.
+int command(const std::vector<std::string> &args);
+
 // The program's own lines of `text`, without the library's "x264 [...]" ones.
 std::string own_lines(const std::string &text);
-// The library preloaded to fail one libx264 call, raise a stop signal or log timestamps; see
-// x264_fault_shim.cpp.
-std::string fault_shim(const std::string &settings);
+// The environment that preloads the library failing `fault` or raising a signal (see
+// x264_fault_shim.cpp), and logs the timestamps the program encodes to the test's directory.
+std::vector<std::string> fault_shim(const std::string &fault);
+// Those timestamps, one a line, and how many.
+std::string encoded();
+int frames_encoded();
 
 // `count` frames of a pattern that moves and carries fine detail, so every frame costs bits.
-std::vector<uint8_t> moving_frames(int count);
-// `count` frames of noise, which the encoder cannot shrink: each is a large write.
-std::vector<uint8_t> noise_frames(int count);
+std::string moving_frames(int count);
+// `count` frames of noise, which the encoder cannot shrink.
+std::string noise_frames(int count);
 // `count` frames of flat mid grey: the smallest stream the encoder makes.
-std::vector<uint8_t> flat_frames(int count);
-
-// Holds the lock a run of the program takes on its output, until the next reset_files().
-void hold_output_lock();
+std::string flat_frames(int count);
 
 std::string read_file(const std::filesystem::path &path);
-void write_file(const std::filesystem::path &path, const std::vector<uint8_t> &bytes);
-void write_file(const std::filesystem::path &path, const std::string &text);
-
-// Runs a shell command: its exit status, 128 + the signal that ended it, or -1 when it had not
-// ended within two minutes.
-int shell(const std::string &command);
+void write_file(const std::filesystem::path &path, const std::string &bytes);
 
 }  // namespace test

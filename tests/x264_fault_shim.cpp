@@ -1,8 +1,9 @@
 // Preloaded into the program under test to reach what no input file can: it makes the libx264
 // call named by YUV2H264_FAULT fail ("encoder_open", "picture_alloc", or "encode:N" for the
-// encode call with index N), or raises SIGTERM just before the program's read with index N
-// ("stop_before_read:N"), and appends the timestamp of every encoded picture, or "null" for
-// a flush call, to the file named by YUV2H264_PTS_LOG. Everything else goes to the library.
+// encode call with index N), or raises signal S just before the program's call N of fread or of
+// the encoder ("raise:S@read:N", "raise:S@encode:N"), and appends the timestamp of every encoded
+// picture, or "null" for a flush call, to the file named by YUV2H264_PTS_LOG once the call is
+// over. Everything else goes to the library.
 
 #include <dlfcn.h>
 
@@ -50,6 +51,17 @@ void log_pts(const x264_picture_t *picture) {
     std::fclose(log);
 }
 
+// A signal at an exact instant, which no timing from outside can aim at.
+void raise_at(const char *point, long call) {
+    int signal = 0;
+    char name[8] = "";
+    long raising_call = -1;
+    if (std::sscanf(fault(), "raise:%d@%7[a-z]:%ld", &signal, name, &raising_call) == 3 &&
+        std::strcmp(name, point) == 0 && raising_call == call) {
+        (void)std::raise(signal);
+    }
+}
+
 }  // namespace
 
 // x264.h renames this to the versioned symbol the program links against.
@@ -76,26 +88,24 @@ int x264_encoder_encode(x264_t *encoder, x264_nal_t **pp_nal, int *pi_nal, x264_
                         x264_picture_t *pic_out) {
     static long call = 0;
     const long this_call = call++;
-    log_pts(pic_in);
+    raise_at("encode", this_call);
     long failing_call = -1;
-    if (std::sscanf(fault(), "encode:%ld", &failing_call) == 1 && failing_call == this_call) {
-        return -1;
-    }
+    const bool fails =
+        std::sscanf(fault(), "encode:%ld", &failing_call) == 1 && failing_call == this_call;
     static const auto encode = next_definition<int (*)(
         x264_t *, x264_nal_t **, int *, x264_picture_t *, x264_picture_t *)>("x264_encoder_encode");
-    return encode(encoder, pp_nal, pi_nal, pic_in, pic_out);
+    const int result = fails ? -1 : encode(encoder, pp_nal, pi_nal, pic_in, pic_out);
+    // Logged after the call: a test that sees frame N logged knows its units are next.
+    log_pts(pic_in);
+    return result;
 }
 
-// A signal at the one instant no timing can aim at: after the loop has looked for a stop, before
-// the read starts. (glibc names the parameters with reserved identifiers, which we cannot use.)
+// "read" is the instant after the loop has looked for a stop, before the read starts. (glibc
+// names the parameters with reserved identifiers, which we cannot use.)
 // NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 size_t fread(void *buffer, size_t size, size_t count, FILE *stream) {
     static long call = 0;
-    const long this_call = call++;
-    long stop_call = -1;
-    if (std::sscanf(fault(), "stop_before_read:%ld", &stop_call) == 1 && stop_call == this_call) {
-        (void)std::raise(SIGTERM);
-    }
+    raise_at("read", call++);
     static const auto read = next_definition<size_t (*)(void *, size_t, size_t, FILE *)>("fread");
     return read(buffer, size, count, stream);
 }
