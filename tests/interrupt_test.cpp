@@ -71,8 +71,10 @@ protected:
         test::reset_test_dir();
     }
 
-    static test::Started start(const std::string &fault = "") {
-        return test::start_program({.environment = test::fault_shim(fault), .runner = GetParam()});
+    static test::Started start(const std::string &fault = "", rlim_t descriptors = RLIM_INFINITY) {
+        return test::start_program({.environment = test::fault_shim(fault),
+                                    .runner = GetParam(),
+                                    .descriptor_limit = descriptors});
     }
 
     // Checks how the run ended and what it kept; returns the number of frames it encoded.
@@ -104,18 +106,25 @@ TEST_P(Interrupt, OnASilentPipeEndsAtOnce) {
         const char *when;
         const char *fault;  // empty: the test sends the signal
         std::size_t tail;   // bytes of frame 3 sent before the pipe falls silent
+        rlim_t descriptors = RLIM_INFINITY;
     } ways[] = {
         // Once the run has taken every byte sent, it can only be waiting in the read.
         {"sent while the read for frame 3 waits", "", test::kFrameSize / 2},
         // Before its 10th read, frame 3's first plane: after the loop has looked for a stop and
         // before the read begins to wait.
         {"raised just before the read for frame 3", "read:9", 0},
+        // The standard streams, the input, the output and the shim's log: no descriptor is free.
+        {"raised just before the read for frame 3, no descriptor free", "read:9", 0, 6},
     };
     for (const auto &way : ways) {
+        if (way.descriptors != RLIM_INFINITY && GetParam() == test::Runner::kMemcheck) {
+            continue;  // valgrind needs descriptors of its own
+        }
         SCOPED_TRACE(way.when);
         test::reset_test_dir();
         ASSERT_EQ(mkfifo(input_path().c_str(), 0644), 0);
-        const test::Started started = start(*way.fault != '\0' ? raise_at(SIGTERM, way.fault) : "");
+        const test::Started started =
+            start(*way.fault != '\0' ? raise_at(SIGTERM, way.fault) : "", way.descriptors);
         const int feed = open(input_path().c_str(), O_WRONLY);
         ASSERT_GE(feed, 0);
         const std::string frames = test::moving_frames(4);
@@ -131,6 +140,24 @@ TEST_P(Interrupt, OnASilentPipeEndsAtOnce) {
 
         EXPECT_EQ(expect_stopped_by(SIGTERM, run, test::read_file(output_path()), frames), 3);
     }
+}
+
+// Before the first frame, even while the open of a named pipe waits for its writer, a stop signal
+// says so and ends the run at once, the output untouched. The start line comes just before.
+TEST_P(Interrupt, WhileWaitingToOpenTheInputEndsAtOnce) {
+    ASSERT_EQ(mkfifo(input_path().c_str(), 0644), 0);
+    test::write_file(output_path(), "an older stream");
+    const test::Started started = start();
+    const auto out = test::test_dir() / "stdout";
+    ASSERT_TRUE(
+        eventually([&] { return std::filesystem::exists(out) && !test::read_file(out).empty(); }));
+    kill(started.pid, SIGINT);
+    const test::Run run = test::finish(started, 10);
+
+    EXPECT_EQ(run.status, 128 + SIGINT) << run.err;
+    EXPECT_EQ(test::own_lines(run.err), "Encoding interrupted\n");
+    EXPECT_EQ(run.memcheck, "");
+    EXPECT_EQ(test::read_file(output_path()), "an older stream");
 }
 
 // The reader has stopped reading: the signal lands in a waiting write, which must go on.

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <ostream>
 #include <string>
@@ -116,6 +117,13 @@ const Case kCases[] = {
     {.name = "StartLineComesFirst", .prepare = two_frames_in,
      .output = Output::kNormalStream, .encoded = "0\n1\n",
      .launch = {.streams = test::Streams::kErrorToOutput}},
+    // Its data directory's name holds a quote, a backslash, a space and a letter outside ASCII.
+    {.name = "OddlyNamedDataDirectory", .prepare = two_frames_in,
+     .output = Output::kNormalStream, .encoded = "0\n1\n",
+     .launch = {.build = test::Build::kOddlyNamedDirectory}},
+    // A stop signal the parent blocked (SIGTERM, raised during frame 0) stays blocked to the end.
+    {.name = "StopSignalBlockedByTheParent", .prepare = two_frames_in, .fault = "raise:15@encode:0",
+     .output = Output::kNormalStream, .encoded = "0\n1\n", .launch = {.blocked_signal = SIGTERM}},
     {.name = "OutputIsASymbolicLinkToTheInput", .prepare = [] {
          two_frames_in();
          fs::create_symlink(input_path().filename(), output_path());

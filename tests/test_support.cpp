@@ -23,7 +23,8 @@ namespace fs = std::filesystem;
 namespace {
 
 // By Build: the program's target in tests/CMakeLists.txt and the data directory it was built with.
-constexpr std::pair<const char *, const char *> kBuilds[] = {{"yuv2h264_here", "."}};
+constexpr std::pair<const char *, const char *> kBuilds[] = {
+    {"yuv2h264_here", "."}, {"yuv2h264_oddly_named_dir", "my \"clips\" \\ é"}};
 
 constexpr double kDeadlineSeconds = 120;
 
@@ -97,6 +98,18 @@ pid_t spawn(const std::vector<std::string> &args, const Launch &launch, const fs
         } else if (launch.streams == Streams::kInputAndErrorClosed) {
             (void)close(STDIN_FILENO);
             (void)close(STDERR_FILENO);
+        }
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        if (launch.blocked_signal != 0) {
+            sigaddset(&blocked, launch.blocked_signal);
+        }
+        // Nothing of the test's own: a descriptor limit then counts the program's files alone.
+        const rlimit files{launch.descriptor_limit, launch.descriptor_limit};
+        if (close_range(STDERR_FILENO + 1, ~0U, 0) != 0 ||
+            sigprocmask(SIG_SETMASK, &blocked, nullptr) != 0 ||
+            (files.rlim_cur != RLIM_INFINITY && setrlimit(RLIMIT_NOFILE, &files) != 0)) {
+            _exit(127);
         }
         (void)execve(argv[0], argv.data(), envp.data());
         _exit(127);

@@ -42,8 +42,9 @@ std::vector<Runner> available_runners();
 std::string suffix(Runner runner, const char *plain = "");
 
 // The program's builds in tests/CMakeLists.txt; each takes its data directory from where it is
-// started, which the tests link to their own directory.
-enum class Build { kWorkingDirectory };
+// started, which the tests link to their own directory. The second one's name holds a quote, a
+// backslash, a space and a letter outside ASCII.
+enum class Build { kWorkingDirectory, kOddlyNamedDirectory };
 // Standard input is /dev/null and the others go to files, unless closed or joined.
 enum class Streams { kFiles, kInputAndErrorClosed, kErrorToOutput };
 
@@ -51,7 +52,9 @@ struct Launch {
     std::vector<std::string> environment{};  // NAME=value entries added to the program's
     Runner runner = Runner::kPlain;
     Streams streams = Streams::kFiles;
-    rlim_t file_size_limit = RLIM_INFINITY;  // in bytes
+    rlim_t file_size_limit = RLIM_INFINITY;   // in bytes
+    rlim_t descriptor_limit = RLIM_INFINITY;  // open files at once
+    int blocked_signal = 0;                   // blocked when it starts, as a parent may leave it
     Build build = Build::kWorkingDirectory;
 };
 

@@ -6,6 +6,8 @@
 // over. Everything else goes to the library.
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cstdint>
 
@@ -34,21 +36,21 @@ const char *fault() {
     return name != nullptr ? name : "";
 }
 
+// Opened at the first encode and kept, after the program's files: under a descriptor limit it
+// takes the last one free, as a file the library kept open would.
 void log_pts(const x264_picture_t *picture) {
     const char *path = std::getenv("YUV2H264_PTS_LOG");
     if (path == nullptr) {
         return;
     }
-    std::FILE *log = std::fopen(path, "a");
-    if (log == nullptr) {
+    static const int log = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    char line[32] = "null\n";
+    if (picture != nullptr) {
+        std::snprintf(line, sizeof line, "%" PRId64 "\n", picture->i_pts);
+    }
+    if (log < 0 || write(log, line, std::strlen(line)) < 0) {
         std::abort();
     }
-    if (picture == nullptr) {
-        std::fputs("null\n", log);
-    } else {
-        std::fprintf(log, "%" PRId64 "\n", picture->i_pts);
-    }
-    std::fclose(log);
 }
 
 // A signal at an exact instant, which no timing from outside can aim at.
