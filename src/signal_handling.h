@@ -5,8 +5,7 @@
 // ends the run at once before the first frame is read, after the frame in progress while frames
 // are encoded, and by that signal in every case, after "Encoding interrupted".
 
-#include <signal.h>  // sigset_t
-
+#include <csignal>  // sigset_t, which glibc declares there too
 #include <cstdio>
 
 // The one line that tells a run was stopped.
