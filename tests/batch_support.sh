@@ -1,0 +1,56 @@
+# Shared by the batch tests (several ssh hosts, a Slurm cluster): movies of several shapes, the
+# README's conversion filter, the check that every stream is a local encode of its movie, and the
+# means to kill a host or a node whole. The sourcing test sets `tmp`, its temporary directory.
+# shellcheck shell=bash
+
+# fail MESSAGE...: says what went wrong, shows what the batch printed ($tmp/out), and ends the test.
+fail() {
+    echo "$(basename "$0" .sh): $*" >&2
+    cat "$tmp/out" >&2 2>/dev/null || true
+    exit 1
+}
+
+# The conversion filter, as the README defines it: the batches run that very definition.
+eval "$(sed -n "/^filter='/,/'\$/p" README.md)"
+[ -n "${filter:-}" ] || { echo "no filter=... in README.md" >&2 && exit 1; }
+
+# make_movies DIR: short movies of different shapes, and one that cannot be encoded, with a space
+# in its name.
+make_movies() {
+    local dir=$1
+    mkdir -p "$dir"
+    movie() { # NAME SOURCE SECONDS
+        ffmpeg -nostdin -v error -f lavfi -i "$2" -t "$3" -c:v libx264 -pix_fmt yuv420p \
+            -y "$dir/$1.mp4"
+    }
+    movie wide testsrc2=size=640x360:rate=30 1.5
+    movie anamorphic 'smptehdbars=size=720x576:rate=25,setsar=64/45' 1
+    movie tall 'testsrc=size=240x320:rate=24' 2
+    : >"$dir/no stream.mp4"
+}
+
+# check_streams PROGRAM DIR MOVIE...: each movie's stream in DIR is, byte for byte, what PROGRAM
+# makes of the movie converted here.
+check_streams() {
+    local program=$1 dir=$2 name reference
+    shift 2
+    for name in "$@"; do
+        reference=$tmp/reference/$name
+        mkdir -p "$reference"
+        ffmpeg -nostdin -v error -i "$dir/$name.mp4" -vf "$filter" -pix_fmt yuv420p \
+            -f rawvideo -y "$reference/yuv_420-352x288.yuv"
+        (cd "$reference" && "$program" &>/dev/null)
+        cmp -s "$reference/x.h264" "$dir/$name.h264" || fail "$name.h264 differs from a local encode"
+    done
+}
+
+# kill_tree PID: kills the process and every process below it at once, as a machine that dies.
+kill_tree() {
+    local pids=("$1") i=0 child
+    while ((i < ${#pids[@]})); do
+        kill -STOP "${pids[i]}" 2>/dev/null || true # stopped, it starts no other meanwhile
+        for child in $(ps -o pid= --ppid "${pids[i]}"); do pids+=("$child"); done
+        i=$((i + 1))
+    done
+    kill -KILL "${pids[@]}" 2>/dev/null || true
+}
