@@ -10,7 +10,7 @@
 // is read; release the picture, the encoder, the input and the output, in that order. Running out
 // of whole frames ends the run with status 0; every failure prints one line on standard error and
 // ends it with -1; a stop signal ends it after the frame in progress (at once before the first),
-// by that signal.
+// by that signal, once everything is released.
 
 #include <cstdint>  // x264.h needs the fixed-width integer types first
 
@@ -55,10 +55,10 @@ void report(const char *message) {
             return -1;
         }
     }
-    // A stop signal also cuts a waiting read short: that frame is dropped, as at the end.
+    // A stop signal also cuts a waiting read short: that frame is dropped, as at the end. A stop
+    // is no failure: every frame read in full is out, and the run tells of the stop as it ends.
     if (stop_requested()) {
-        report(kInterruptedMessage);
-        return -1;
+        return 0;
     }
     // The reader ends on a read error as on the end of the input; only the stream tells which.
     if (std::ferror(input) != 0) {

@@ -22,7 +22,9 @@ namespace {
         return false;
     }
     // Only another holder refuses: where the file system has no locks, the run goes on unguarded.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    // A character device (/dev/null, a terminal) is shared by nature: any number of runs, and
+    // whatever else holds a lock on it, may write there.
+    if (!S_ISCHR(output.st_mode) && flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
         return false;
     }
     // Pipes and devices are not truncated, as "wb" leaves them.

@@ -5,17 +5,25 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
+#include <ctime>
 
 namespace {
 
-// What a first stop signal does, which changes as the run goes on.
-enum Phase : std::sig_atomic_t { kStarting, kBetweenFrames, kAfterFrames };
+// The one line that tells a run was stopped.
+constexpr char kInterruptedMessage[] = "Encoding interrupted\n";
 
-// The only state a signal handler may share with the program.
+// What a first stop signal does, which changes as the run goes on.
+enum Phase : std::sig_atomic_t { kStarting, kBetweenFrames, kAfterFrames, kEnding };
+
+// The only state a signal handler shares with the program.
 volatile std::sig_atomic_t phase = kStarting;
 volatile std::sig_atomic_t stop_signal = 0;
 volatile std::sig_atomic_t input_descriptor = -1;
 volatile std::sig_atomic_t output_descriptor = -1;
+// The handler's own: it runs on the main thread alone, and never inside itself (sa_mask).
+std::int64_t first_stop_at = 0;
+int stops_since_first = 0;
 
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
@@ -28,35 +36,53 @@ sigset_t stop_signal_set() {
     return set;
 }
 
-// The default action ends the run: at once, or, raised in the handler, as soon as it returns.
+std::int64_t monotonic_nanoseconds() {
+    timespec now{};
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+void tell_interrupted() {
+    // Nothing is left to tell if standard error itself fails; the result is only named so that a
+    // fortified build does not warn about it.
+    const ssize_t told = write(STDERR_FILENO, kInterruptedMessage, sizeof kInterruptedMessage - 1);
+    (void)told;
+}
+
+// Ends the process by `signal` with its default action, whether or not it is held just now.
 void end_at_once(int signal) {
     (void)std::signal(signal, SIG_DFL);
     (void)std::raise(signal);
+    sigset_t just_this;
+    sigemptyset(&just_this);
+    sigaddset(&just_this, signal);
+    (void)pthread_sigmask(SIG_UNBLOCK, &just_this, nullptr);
+}
+
+// A later stop signal is a person asking again, not a copy of the first, when it comes after the
+// same instant, or is the third.
+bool asked_again() {
+    ++stops_since_first;
+    return stops_since_first >= 2 ||
+           monotonic_nanoseconds() - first_stop_at >= kSameStopNanoseconds;
 }
 
 // Only async-signal-safe calls, and none that needs a resource it could fail to get.
 void on_stop_signal(int signal) {
-    if (stop_signal != 0) {
-        end_at_once(signal);
-        return;
-    }
-    if (phase == kStarting) {
-        // Nothing is left to tell if standard error itself fails; the result is only named so
-        // that a fortified build does not warn about it.
-        const ssize_t told =
-            write(STDERR_FILENO, kInterruptedMessage, sizeof kInterruptedMessage - 1);
-        (void)told;
-        end_at_once(signal);
-        return;
-    }
     const int saved_errno = errno;  // the interrupted code may be about to read it
-    stop_signal = signal;
-    if (phase == kBetweenFrames) {
-        // A flag alone can come just after the loop's last look and just before a read of a
-        // silent pipe, which would then wait for ever. The output's descriptor, open for writing
-        // only, in the input's place fails that read and every later one at once; dup2 onto a
-        // descriptor that is open needs no new one.
-        (void)dup2(output_descriptor, input_descriptor);
+    if (phase == kStarting || phase == kEnding || (stop_signal != 0 && asked_again())) {
+        tell_interrupted();
+        end_at_once(signal);
+    } else if (stop_signal == 0) {
+        first_stop_at = monotonic_nanoseconds();
+        stop_signal = signal;
+        if (phase == kBetweenFrames) {
+            // A flag alone can come just after the loop's last look and just before a read of a
+            // silent pipe, which would then wait for ever. The output's descriptor, open for
+            // writing only, in the input's place fails that read and every later one at once;
+            // dup2 onto a descriptor that is open needs no new one.
+            (void)dup2(output_descriptor, input_descriptor);
+        }
     }
     errno = saved_errno;
 }
@@ -106,8 +132,13 @@ bool stop_requested() {
 }
 
 void end_by_stop_signal() {
+    // Held, so that a stop signal coming now is told once: here, or by the handler later.
+    const sigset_t mask = hold_stop_signals();
+    phase = kEnding;
     const int signal = stop_signal;
     if (signal != 0) {
+        tell_interrupted();
         end_at_once(signal);
     }
+    (void)pthread_sigmask(SIG_SETMASK, &mask, nullptr);
 }

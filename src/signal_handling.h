@@ -1,15 +1,18 @@
 #pragma once
 
 // Every signal disposition of the program: the write failures that must be reported rather than
-// kill it, and the stop signals (SIGINT, SIGTERM, SIGHUP), which never cut a frame. A stop signal
-// ends the run at once before the first frame is read, after the frame in progress while frames
-// are encoded, and by that signal in every case, after "Encoding interrupted".
+// kill it, and the stop signals (SIGINT, SIGTERM, SIGHUP), which never cut a frame. Whenever a
+// stop signal comes, the run prints "Encoding interrupted" and ends by that signal: at once before
+// the first frame is read and once everything is released, after the frame in progress while
+// frames are encoded, and after the release when it comes during it.
 
 #include <csignal>  // sigset_t, which glibc declares there too
+#include <cstdint>
 #include <cstdio>
 
-// The one line that tells a run was stopped.
-constexpr char kInterruptedMessage[] = "Encoding interrupted\n";
+// `timeout` signals the program, then its own process group, which holds the program too: one
+// stop, delivered twice within microseconds. A person takes far longer to press Ctrl-C again.
+constexpr std::int64_t kSameStopNanoseconds = 250'000'000;
 
 // A write to a pipe whose reader went away (SIGPIPE) or past the file-size limit of `ulimit -f`
 // (SIGXFSZ) kills a process silently, with its last NAL unit cut. Ignored, the write fails
@@ -26,14 +29,16 @@ void catch_stop_signals();
 [[nodiscard]] sigset_t hold_stop_signals();
 // From now until stop_after_frames(), a stop signal lets the frame in progress finish and ends
 // `input`: the read it interrupts, and every read after it, comes up short at once, even one that
-// starts just after the loop last looked for a stop. A second one ends the run at once. Restores
-// `mask`, releasing a stop signal that came while they were held.
+// starts just after the loop last looked for a stop. A later one that a person sent (not a copy
+// within the same instant, as `timeout` sends to its process group, or the third) ends the run at
+// once. Restores `mask`, releasing a stop signal that came while they were held.
 void stop_between_frames(std::FILE *input, std::FILE *output, const sigset_t &mask);
 // Leaves the input's descriptor alone from now on, so that it can be closed: a stop signal only
-// marks the run, which ends by it once everything is released.
+// marks the run.
 void stop_after_frames();
 // Whether a stop signal has come; a read it interrupted has come up short.
 [[nodiscard]] bool stop_requested();
-// Ends the process by the stop signal that came, with its default action, as a program without
-// a handler would end; returns at once if none came.
+// If a stop signal came, says so and ends the process by it, with its default action, as a
+// program without a handler would end. Otherwise returns, and from then on a stop signal says so
+// and ends the run at once.
 void end_by_stop_signal();

@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "signal_handling.h"
 #include "test_support.h"
 
 namespace {
@@ -90,13 +91,26 @@ protected:
     }
 };
 
-// Raised while frame 2 is encoded: frame 2 is finished, and frame 3 not begun.
+// Raised while frame 2 is encoded, frame 2 is finished and frame 3 not begun, though `timeout`
+// delivers it twice; raised while the encoder is released, after the last frame, it is told too.
 TEST_P(Interrupt, OnARegularInputFinishesTheFrameInProgress) {
-    const std::string input = test::moving_frames(6);
-    test::write_file(input_path(), input);
-    const test::Run run = test::finish(start(raise_at(SIGINT, "encode:2")), 60);
+    const struct {
+        const char *fault;
+        int signal;
+        int frames;
+    } ways[] = {{"raise:2@encode:2", SIGINT, 3},
+                {"twice:2@encode:2", SIGINT, 3},
+                {"raise:1@close:0", SIGHUP, 6}};
+    for (const auto &way : ways) {
+        SCOPED_TRACE(way.fault);
+        test::reset_test_dir();
+        const std::string input = test::moving_frames(6);
+        test::write_file(input_path(), input);
+        const test::Run run = test::finish(start(way.fault), 60);
 
-    EXPECT_EQ(expect_stopped_by(SIGINT, run, test::read_file(output_path()), input), 3);
+        EXPECT_EQ(expect_stopped_by(way.signal, run, test::read_file(output_path()), input),
+                  way.frames);
+    }
 }
 
 // The writer stays but sends nothing: the signal must end the wait, or the read after it however
@@ -181,8 +195,9 @@ TEST_P(Interrupt, OnAFullOutputPipeStillWritesTheFrameInProgressWhole) {
 INSTANTIATE_TEST_SUITE_P(Runners, Interrupt, testing::ValuesIn(test::available_runners()),
                          [](const auto &info) { return test::suffix(info.param, "Plain"); });
 
-// A run stuck on a reader that never reads ends at the second signal, without finishing. The first
-// is raised while frame 0 is encoded, so it has surely come, and must not end the run.
+// A run stuck on a reader that never reads ends at a second signal sent after the first one's
+// instant, without finishing. The first is raised while frame 0 is encoded, so it has surely
+// come, and must not end the run.
 TEST(SecondInterrupt, EndsTheRunAtOnce) {
     test::reset_test_dir();
     test::write_file(input_path(), test::moving_frames(2));
@@ -194,12 +209,13 @@ TEST(SecondInterrupt, EndsTheRunAtOnce) {
     ASSERT_TRUE(eventually([&] { return test::frames_encoded() == 1 || !test::running(started); }));
     ASSERT_TRUE(test::running(started)) << "the first signal ended the run";
     EXPECT_EQ(unread_bytes(reader), static_cast<int>(filled));
+    std::this_thread::sleep_for(std::chrono::nanoseconds(kSameStopNanoseconds));
     kill(started.pid, SIGINT);
     const test::Run run = test::finish(started, 5);
     close(reader);
 
     EXPECT_EQ(run.status, 128 + SIGINT);
-    EXPECT_EQ(test::own_lines(run.err), "");
+    EXPECT_EQ(test::own_lines(run.err), "Encoding interrupted\n");
 }
 
 }  // namespace

@@ -50,11 +50,7 @@ void two_frames_in() {
     test::write_file(input_path(), test::moving_frames(2));
 }
 
-// A run locks its output, and /dev/full is the same file for every test: these cases take turns.
 void disk_full_with(const std::string &frames) {
-    static const int turn = open((test::test_dir().parent_path() / "dev-full.lock").c_str(),
-                                 O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    ASSERT_EQ(flock(turn, LOCK_EX), 0);
     test::write_file(input_path(), frames);
     fs::create_symlink("/dev/full", output_path());
 }
@@ -121,9 +117,11 @@ const Case kCases[] = {
     {.name = "OddlyNamedDataDirectory", .prepare = two_frames_in,
      .output = Output::kNormalStream, .encoded = "0\n1\n",
      .launch = {.build = test::Build::kOddlyNamedDirectory}},
-    // A stop signal the parent blocked (SIGTERM, raised during frame 0) stays blocked to the end.
+    // A stop signal the parent blocked or ignored (raised during frame 0) stays so to the end.
     {.name = "StopSignalBlockedByTheParent", .prepare = two_frames_in, .fault = "raise:15@encode:0",
      .output = Output::kNormalStream, .encoded = "0\n1\n", .launch = {.blocked_signal = SIGTERM}},
+    {.name = "StopSignalIgnoredByTheParent", .prepare = two_frames_in, .fault = "raise:1@encode:0",
+     .output = Output::kNormalStream, .encoded = "0\n1\n", .launch = {.ignored_signal = SIGHUP}},
     {.name = "OutputIsASymbolicLinkToTheInput", .prepare = [] {
          two_frames_in();
          fs::create_symlink(input_path().filename(), output_path());
@@ -132,6 +130,13 @@ const Case kCases[] = {
          two_frames_in();
          fs::create_hard_link(input_path(), output_path());
      }, .status = kFailed, .own_err = kOutputRefused, .output = Output::kAsPrepared},
+    // A device such as /dev/null is everyone's: a lock another process holds on it does not count.
+    {.name = "OutputIsADeviceAnotherProcessLocks", .prepare = [] {
+         two_frames_in();
+         fs::create_symlink("/dev/null", output_path());
+         const int lock = open("/dev/null", O_RDONLY | O_CLOEXEC);  // held to the test's end
+         ASSERT_EQ(flock(lock, LOCK_EX | LOCK_NB), 0);
+     }, .output = Output::kDevice, .encoded = "0\n1\n"},
     // One run at a time owns the output: a second neither truncates nor writes it.
     {.name = "AnotherRunIsWritingTheOutput", .prepare = [] {
          two_frames_in();
@@ -144,6 +149,10 @@ const Case kCases[] = {
      .status = kFailed, .own_err = "Failed to open encoder\n"},
     {.name = "PictureAllocationFails", .prepare = two_frames_in, .fault = "picture_alloc",
      .status = kFailed, .own_err = "Failed to allocate picture\n"},
+    // A file system may report a failed write only when the file is closed.
+    {.name = "OutputFailsAtClose", .prepare = two_frames_in, .fault = "fclose:output",
+     .status = kFailed, .own_err = kWriteFailed, .output = Output::kNormalStream,
+     .encoded = "0\n1\n"},
     // Frames encoded before a failure stay, exactly as a run that ended there writes them.
     {.name = "EncodeFails",
      .prepare = [] { test::write_file(input_path(), test::moving_frames(3)); },

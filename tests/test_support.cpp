@@ -104,6 +104,9 @@ pid_t spawn(const std::vector<std::string> &args, const Launch &launch, const fs
         if (launch.blocked_signal != 0) {
             sigaddset(&blocked, launch.blocked_signal);
         }
+        if (launch.ignored_signal != 0) {
+            (void)signal(launch.ignored_signal, SIG_IGN);
+        }
         // Nothing of the test's own: a descriptor limit then counts the program's files alone.
         const rlimit files{launch.descriptor_limit, launch.descriptor_limit};
         if (close_range(STDERR_FILENO + 1, ~0U, 0) != 0 ||

@@ -55,6 +55,7 @@ struct Launch {
     rlim_t file_size_limit = RLIM_INFINITY;   // in bytes
     rlim_t descriptor_limit = RLIM_INFINITY;  // open files at once
     int blocked_signal = 0;                   // blocked when it starts, as a parent may leave it
+    int ignored_signal = 0;                   // ignored when it starts, as nohup leaves SIGHUP
     Build build = Build::kWorkingDirectory;
 };
 

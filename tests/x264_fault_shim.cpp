@@ -1,9 +1,11 @@
 // Preloaded into the program under test to reach what no input file can: it makes the libx264
 // call named by YUV2H264_FAULT fail ("encoder_open", "picture_alloc", or "encode:N" for the
-// encode call with index N), or raises signal S just before the program's call N of fread or of
-// the encoder ("raise:S@read:N", "raise:S@encode:N"), and appends the timestamp of every encoded
-// picture, or "null" for a flush call, to the file named by YUV2H264_PTS_LOG once the call is
-// over. Everything else goes to the library.
+// encode call with index N), or the close of the output stream ("fclose:output", after closing
+// it), or raises signal S just before the program's call N of fread, of the encoder or of its
+// close ("raise:S@read:N", "raise:S@encode:N", "raise:S@close:0"; "twice:S@..." raises it twice,
+// as `timeout` delivers it), and appends the timestamp of every encoded picture, or "null" for a
+// flush call, to the file named by YUV2H264_PTS_LOG once the call is over. Everything else goes
+// to the library.
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -13,6 +15,7 @@
 
 #include <x264.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
@@ -55,12 +58,15 @@ void log_pts(const x264_picture_t *picture) {
 
 // A signal at an exact instant, which no timing from outside can aim at.
 void raise_at(const char *point, long call) {
+    char how[8] = "";
     int signal = 0;
     char name[8] = "";
     long raising_call = -1;
-    if (std::sscanf(fault(), "raise:%d@%7[a-z]:%ld", &signal, name, &raising_call) == 3 &&
+    if (std::sscanf(fault(), "%7[a-z]:%d@%7[a-z]:%ld", how, &signal, name, &raising_call) == 4 &&
         std::strcmp(name, point) == 0 && raising_call == call) {
-        (void)std::raise(signal);
+        for (int times = std::strcmp(how, "twice") == 0 ? 2 : 1; times > 0; --times) {
+            (void)std::raise(signal);
+        }
     }
 }
 
@@ -99,6 +105,26 @@ int x264_encoder_encode(x264_t *encoder, x264_nal_t **pp_nal, int *pi_nal, x264_
     const int result = fails ? -1 : encode(encoder, pp_nal, pi_nal, pic_in, pic_out);
     // Logged after the call: a test that sees frame N logged knows its units are next.
     log_pts(pic_in);
+    return result;
+}
+
+// After the last frame, while the encoder is released.
+void x264_encoder_close(x264_t *encoder) {
+    raise_at("close", 0);
+    static const auto close = next_definition<void (*)(x264_t *)>("x264_encoder_close");
+    close(encoder);
+}
+
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
+int fclose(FILE *stream) {
+    const bool fails = std::strcmp(fault(), "fclose:output") == 0 &&
+                       (fcntl(fileno(stream), F_GETFL) & O_ACCMODE) == O_WRONLY;
+    static const auto close = next_definition<int (*)(FILE *)>("fclose");
+    const int result = close(stream);
+    if (fails) {
+        errno = EIO;  // as a file system that reports a failed write only at close
+        return EOF;
+    }
     return result;
 }
 
