@@ -7,6 +7,10 @@
 
 #include <cerrno>
 
+// Every file call of the program sees the same off_t; a 32-bit build without large-file support
+// would fail to open an input over 2 GiB.
+static_assert(sizeof(off_t) >= 8, "build with _FILE_OFFSET_BITS=64: inputs may exceed 2 GiB");
+
 namespace {
 
 [[nodiscard]] bool same_file(std::FILE *input, const struct stat &output) {
