@@ -21,26 +21,14 @@ cleanup() {
     if $made_run_sshd; then rmdir /run/sshd; fi
 }
 trap cleanup EXIT
-fail() {
-    echo "remote batch: $*" >&2
-    cat "$tmp/out" "$tmp"/host?/sshd.log >&2 2>/dev/null || true
-    exit 1
-}
+source tests/batch_support.sh
+export filter # the recipe runs in a shell of its own, as in the README's, where it is set
 
-# The recipe as the README and the manual page give it: the conversion filter's definition and
-# the block that runs parallel. Both documents must give the same.
-recipe() { # FILE BLOCK_START BLOCK_END
-    awk -v start="$2" -v end="$3" '
-        /^filter=\047/, /\047$/ { print; next }
-        $0 ~ start { block = ""; inside = 1; next }
-        inside && $0 ~ end { inside = 0; if (block ~ /parallel --slf/) printf "%s", block }
-        inside { block = block $0 "\n" }' "$1"
-}
-readme=$(recipe README.md '^```sh$' '^```$')
-manual=$(gzip -dc "$root/usr/share/man/man1/yuv2h264.1.gz" |
-    recipe /dev/stdin '^[.]Bd -literal' '^[.]Ed$' | sed 's/\\e/\\/g')
+# The recipe as the README gives it: the block that runs parallel.
+readme=$(awk '/^```sh$/ { block = ""; inside = 1; next }
+    inside && /^```$/ { inside = 0; if (block ~ /parallel --slf/) printf "%s", block }
+    inside { block = block $0 "\n" }' README.md)
 [[ $readme == *"parallel --slf"* ]] || fail "no recipe found in README.md"
-[ "$readme" = "$manual" ] || fail "README.md and the manual page give different recipes"
 
 # Two hosts, host1 on 127.0.0.2 and host2 on 127.0.0.3: each an sshd with a home of its own (a
 # session starts in the account's home, which would be root's), and the staged program on its
@@ -87,28 +75,11 @@ for n in 1 2; do
 done
 printf 'host1\nhost2\n' >"$tmp/movies/hosts"
 
-# Short movies of different shapes, and one that cannot be encoded, with a space in its name.
-movie() { # NAME SOURCE SECONDS
-    ffmpeg -nostdin -v error -f lavfi -i "$2" -t "$3" -c:v libx264 -pix_fmt yuv420p \
-        -y "$tmp/movies/$1.mp4"
-}
-movie wide testsrc2=size=640x360:rate=30 1.5
-movie anamorphic 'smptehdbars=size=720x576:rate=25,setsar=64/45' 1
-movie tall 'testsrc=size=240x320:rate=24' 2
-: >"$tmp/movies/no stream.mp4"
-
-eval "$(sed -n "/^filter='/,/'\$/p" <<<"$readme")"
-# check_streams MOVIE...: each one's returned stream is the local conversion and encode of it.
-check_streams() {
-    local name
-    for name in "$@"; do
-        mkdir -p "$tmp/reference/$name"
-        ffmpeg -nostdin -v error -i "$tmp/movies/$name.mp4" -vf "$filter" -pix_fmt yuv420p \
-            -f rawvideo -y "$tmp/reference/$name/yuv_420-352x288.yuv"
-        (cd "$tmp/reference/$name" && "$root/usr/bin/yuv2h264" &>/dev/null)
-        cmp -s "$tmp/reference/$name/x.h264" "$tmp/movies/$name.h264" ||
-            fail "$name.h264 differs from a local encode"
-    done
+make_movies "$tmp/movies"
+movies=(wide anamorphic tall "no stream")
+# streams_back MOVIE...: each movie's stream is a local encode of it, and no host kept anything.
+streams_back() {
+    check_streams "$root/usr/bin/yuv2h264" "$tmp/movies" "$@"
     if find "$tmp"/host? -path '*/.parallel/tmp/*' | grep -q .; then
         fail "a work directory is left on a host"
     fi
@@ -117,32 +88,47 @@ check_streams() {
 run_recipe() {
     local status=0
     (cd "$tmp/movies" && bash -c "$readme") >"$tmp/out" 2>&1 || status=$?
-    [ "$status" -eq "$1" ] || fail "parallel ended with $status, not $1"
+    [ "$status" -eq "$1" ] || fail "the batch ended with $status, not $1"
 }
 jobs_on() { awk -F'\t' -v host="$1" '$2 == host' "$tmp/movies/batch.log" | wc -l; }
 
 run_recipe 1
-check_streams wide anamorphic tall
+streams_back wide anamorphic tall
 [ "$(jobs_on host1)" -gt 0 ] && [ "$(jobs_on host2)" -gt 0 ] || fail "not both hosts had jobs"
 awk -F'\t' '$7 != 0 && /no stream/' "$tmp/movies/batch.log" | grep -q . ||
     fail "the failed movie has no non-zero exit value in the job log"
 grep -q $'^no stream.mp4\t.*Invalid data' "$tmp/out" || fail "no tagged message for the failed movie"
-[ ! -e "$tmp/movies/no stream.h264" ] || fail "the failed movie has a stream"
+[ "$(grep '^No stream for' "$tmp/out")" = "No stream for no stream.mp4" ] ||
+    fail "the batch did not name exactly the failed movie"
 echo "remote batch: 3 movies over 2 hosts as local encodes, no work directory left;" \
     "the empty movie failed: exit $(awk -F'\t' '/no stream/ { print $7 }' "$tmp/movies/batch.log")" \
-    "in the job log, tagged message, parallel's status 1"
+    "in the job log, tagged message, named at the end, status 1"
 
 cp "$tmp/movies/wide.mp4" "$tmp/movies/no stream.mp4"
-jobs=$(wc -l <"$tmp/movies/batch.log")
-PARALLEL=--resume-failed run_recipe 0
-check_streams "no stream"
-[ "$(awk -v from="$jobs" 'NR > from { print /no stream/ }' "$tmp/movies/batch.log")" = 1 ] ||
-    fail "--resume-failed ran other jobs than the failed movie's"
-echo "remote batch: --resume-failed encoded the replaced movie alone"
-
-kill "$(cat "$tmp/host2/sshd.pid")" && rm -f "$tmp/host2/sshd.pid"
-rm "$tmp/movies/"*.h264 "$tmp/movies/batch.log"
 run_recipe 0
-check_streams wide anamorphic tall "no stream"
-[ "$(jobs_on host2)" -eq 0 ] || fail "a job ended on host2, which is down"
-echo "remote batch: with host2 down, host1 encoded all 4 movies"
+streams_back "no stream"
+awk 'NR > 1 { jobs++; if (/no stream/) hit++ } END { exit !(jobs == 1 && hit == 1) }' \
+    "$tmp/movies/batch.log" ||
+    fail "running again sent other movies than the failed one"
+echo "remote batch: run again, it encoded the replaced movie alone"
+
+# host2 dies whole, sshd and sessions, the moment it holds a finished stream: every movie must
+# come back (its job tried again on host1) or be named, with status 1.
+rm "$tmp/movies/"*.h264 "$tmp/movies/batch.log"
+(cd "$tmp/movies" && bash -c "$readme") >"$tmp/out" 2>&1 &
+batch=$!
+until find "$tmp/host2" -path '*/.parallel/tmp/*' -name '*.h264' ! -path '*/enc/*' | grep -q .; do
+    kill -0 "$batch" 2>/dev/null || fail "host2 never held a stream"
+    sleep 0.05
+done
+kill_tree "$(cat "$tmp/host2/sshd.pid")" && rm -f "$tmp/host2/sshd.pid"
+status=0 && wait "$batch" || status=$?
+named=$(sed -n 's/^No stream for \(.*\)[.]mp4$/\1/p' "$tmp/out" | sort)
+missing=$(for m in "${movies[@]}"; do [ -e "$tmp/movies/$m.h264" ] || echo "$m"; done | sort)
+[ "$named" = "$missing" ] && [ "$status" -eq "$((${#missing} > 0))" ] ||
+    fail "host2 killed: status $status, named '$named', without a stream '$missing'"
+echo "remote batch: host2 killed holding a stream: status $status, named: ${named:-none}"
+rm -rf "$tmp/host2/.parallel" # a dead host's leftovers: the check is for the live one
+run_recipe 0
+streams_back "${movies[@]}"
+echo "remote batch: run again with host2 down, every movie has its stream"
