@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 // Every file call of the program sees the same off_t; a 32-bit build without large-file support
 // would fail to open an input over 2 GiB.
-static_assert(sizeof(off_t) >= 8, "build with _FILE_OFFSET_BITS=64: inputs may exceed 2 GiB");
+static_assert(sizeof(off_t) >= sizeof(std::int64_t),
+              "build with _FILE_OFFSET_BITS=64: inputs may exceed 2 GiB");
 
 namespace {
 

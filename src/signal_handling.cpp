@@ -36,10 +36,12 @@ sigset_t stop_signal_set() {
     return set;
 }
 
+constexpr std::int64_t kNanosecondsPerSecond = 1'000'000'000;
+
 std::int64_t monotonic_nanoseconds() {
     timespec now{};
     (void)clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+    return static_cast<std::int64_t>(now.tv_sec) * kNanosecondsPerSecond + now.tv_nsec;
 }
 
 void tell_interrupted() {
