@@ -22,7 +22,7 @@ cleanup() {
 }
 trap cleanup EXIT
 source tests/batch_support.sh
-export filter # the recipe runs in a shell of its own, as in the README's, where it is set
+export filter # the recipe runs in a shell of its own; a user has it set in theirs
 
 # The recipe as the README gives it: the block that runs parallel.
 readme=$(awk '/^```sh$/ { block = ""; inside = 1; next }
