@@ -44,6 +44,26 @@ check_streams() {
     done
 }
 
+# check_ending STATUS PROGRAM MOVIE...: a batch in $tmp/movies, which ended with STATUS, named on
+# its "No stream for" lines exactly the movies without a stream, ended with 0 if and only if it
+# named none, and left only streams that are local encodes.
+check_ending() {
+    local status=$1 program=$2 movie named missing=""
+    shift 2
+    for movie in "$@"; do
+        if [ -e "$tmp/movies/$movie.h264" ]; then
+            check_streams "$program" "$tmp/movies" "$movie"
+        else
+            missing+="$movie.mp4"$'\n'
+        fi
+    done
+    named=$(sed -n 's/^No stream for //p' "$tmp/out" | sort)
+    [ "$named" = "$(printf %s "$missing" | sort)" ] && [ "$((status > 0))" -eq "$((${#named} > 0))" ] ||
+        fail "the batch ended with $status, named '$named', left no stream for '$missing'"
+}
+# named: the movies the batch named on its "No stream for" lines, on one line.
+named() { sed -n 's/^No stream for //p' "$tmp/out" | paste -sd, - | grep . || echo none; }
+
 # kill_tree PID: kills the process and every process below it at once, as a machine that dies.
 kill_tree() {
     local pids=("$1") i=0 child

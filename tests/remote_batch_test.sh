@@ -123,11 +123,8 @@ until find "$tmp/host2" -path '*/.parallel/tmp/*' -name '*.h264' ! -path '*/enc/
 done
 kill_tree "$(cat "$tmp/host2/sshd.pid")" && rm -f "$tmp/host2/sshd.pid"
 status=0 && wait "$batch" || status=$?
-named=$(sed -n 's/^No stream for \(.*\)[.]mp4$/\1/p' "$tmp/out" | sort)
-missing=$(for m in "${movies[@]}"; do [ -e "$tmp/movies/$m.h264" ] || echo "$m"; done | sort)
-[ "$named" = "$missing" ] && [ "$status" -eq "$((${#missing} > 0))" ] ||
-    fail "host2 killed: status $status, named '$named', without a stream '$missing'"
-echo "remote batch: host2 killed holding a stream: status $status, named: ${named:-none}"
+check_ending "$status" "$root/usr/bin/yuv2h264" "${movies[@]}"
+echo "remote batch: host2 killed holding a stream: status $status, named: $(named)"
 rm -rf "$tmp/host2/.parallel" # a dead host's leftovers: the check is for the live one
 run_recipe 0
 streams_back "${movies[@]}"
