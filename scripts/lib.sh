@@ -22,7 +22,9 @@ ensure_packages() {
         sudo=(sudo)
     fi
     echo "Installing ${missing[*]}"
-    "${sudo[@]}" apt-get update -qq
+    # An index the mirror serves badly (one it is syncing, say) need not stop the install, which
+    # fails by itself if what it needs is not in the lists that did come.
+    "${sudo[@]}" apt-get update -qq || echo "apt-get update failed in part; installing all the same" >&2
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
         apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }

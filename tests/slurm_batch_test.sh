@@ -40,12 +40,12 @@ export PATH=$slurm/usr/bin:$root/usr/bin:$PATH SLURM_CONF=$tmp/slurm.conf \
     LD_LIBRARY_PATH=$slurm/usr/lib/x86_64-linux-gnu/slurm-wlm TMPDIR=$tmp/node-tmp
 mkdir -p "$TMPDIR" "$tmp"/{state,node1,node2,movies,reference}
 
+# Quick to react: a silent node is down after 5 s, its tasks may start again 10 s later
+# (cred_expire), the backfill scheduler looks every second, and sbatch --wait asks every 4 s at
+# most (MinJobAge).
 cat >"$SLURM_CONF" <<EOF
 ClusterName=test
 SlurmctldHost=controller(127.1.0.1)
-SlurmUser=root
-AuthType=auth/munge
-CredType=cred/munge
 AuthInfo=socket=$tmp/munge.socket,cred_expire=10
 PluginDir=$LD_LIBRARY_PATH
 StateSaveLocation=$tmp/state
@@ -59,11 +59,9 @@ TaskPlugin=task/none
 SelectType=select/cons_tres
 JobCompType=jobcomp/filetxt
 JobCompLoc=$tmp/jobcomp.log
-MpiDefault=none
 SlurmdTimeout=5
 MinJobAge=10
 SchedulerParameters=bf_interval=1
-ReturnToService=2
 NodeName=node1 NodeAddr=127.1.0.2 CPUs=1
 NodeName=node2 NodeAddr=127.1.0.3 CPUs=1
 PartitionName=batch Nodes=ALL Default=YES MaxTime=INFINITE State=UP
