@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The installed Slurm example (doc/examples/slurm-batch) against a cluster of this test's own: a controller
-# and two nodes, each in network, UTS, PID and mount namespaces of its own, joined by a bridge in
-# the controller's, on 127.1.0.0/16 there only. Slurm and munge are Debian's packages unpacked
+# The installed Slurm example (doc/examples/slurm-batch) against a cluster of this test's own: a
+# controller and two nodes, each in network, UTS, PID and mount namespaces of its own, joined by a
+# bridge in the controller's, on 127.1.0.0/16 there only. Slurm and munge are Debian's packages unpacked
 # into a temporary directory: no service is installed, and everything stops with the namespaces.
 # Usage: tests/slurm_batch_test.sh STAGED_ROOT (as for remote_batch_test.sh). Needs root.
 set -euo pipefail
