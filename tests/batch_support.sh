@@ -1,6 +1,6 @@
 # Shared by the batch tests (several ssh hosts, a Slurm cluster): movies of several shapes, the
-# README's conversion filter, the check that every stream is a local encode of its movie, and the
-# means to kill a host or a node whole. The sourcing test sets `tmp`, its temporary directory.
+# README's conversion filter, the checks that every stream is a local encode of its movie and that
+# a batch names every movie left without one, and the means to kill a host whole. The sourcing test sets `tmp`, its temporary directory.
 # shellcheck shell=bash
 
 # fail MESSAGE...: says what went wrong, shows what the batch printed ($tmp/out), and ends the test.
