@@ -1,6 +1,7 @@
 # Shared by the batch tests (several ssh hosts, a Slurm cluster): movies of several shapes, the
 # README's conversion filter, the checks that every stream is a local encode of its movie and that
-# a batch names every movie left without one, and the means to kill a host whole. The sourcing test sets `tmp`, its temporary directory.
+# a batch names every movie left without one, and the means to kill a host whole. The sourcing
+# test sets `tmp`, its temporary directory, and writes what the batch printed to $tmp/out.
 # shellcheck shell=bash
 
 # fail MESSAGE...: says what went wrong, shows what the batch printed ($tmp/out), and ends the test.
