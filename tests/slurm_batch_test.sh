@@ -28,12 +28,9 @@ slurm=$tmp/slurm
 mkdir -p "$tmp/debs" "$slurm"
 (cd "$tmp/debs" && apt-get download -qq -o APT::Sandbox::User=root \
     slurmctld slurmd slurm-client slurm-wlm-basic-plugins munge)
-libraries=()
-for deb in "$tmp"/debs/*.deb; do
-    dpkg -x "$deb" "$slurm"
-    mapfile -t -O "${#libraries[@]}" libraries < <(dpkg-deb -f "$deb" Depends | tr ',|' '\n\n' |
-        sed -n 's/^ *\(lib[^ ]*\).*/\1/p')
-done
+for deb in "$tmp"/debs/*.deb; do dpkg -x "$deb" "$slurm"; done
+mapfile -t libraries < <(for deb in "$tmp"/debs/*.deb; do dpkg-deb -f "$deb" Depends; done |
+    tr ',|' '\n\n' | sed -n 's/^ *\(lib[^ ]*\).*/\1/p' | sort -u)
 ensure_packages "${libraries[@]}"
 ln -s slurmstepd-wlm "$slurm/usr/sbin/slurmstepd" # where slurmd looks for it, in /usr/sbin
 export PATH=$slurm/usr/bin:$root/usr/bin:$PATH SLURM_CONF=$tmp/slurm.conf \
