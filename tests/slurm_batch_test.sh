@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The installed Slurm example (doc/examples/slurm-batch) against a cluster of this test's own: a
 # controller and two nodes, each in network, UTS, PID and mount namespaces of its own, joined by a
-# bridge in the controller's, on 127.1.0.0/16 there only. Slurm and munge are Debian's packages unpacked
-# into a temporary directory: no service is installed, and everything stops with the namespaces.
+# bridge in the controller's, on 127.1.0.0/16 there only. Slurm and munge are Debian's packages
+# unpacked into a temporary directory: no service is installed; all stops with the namespaces.
 # Usage: tests/slurm_batch_test.sh STAGED_ROOT (as for remote_batch_test.sh). Needs root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -129,6 +129,9 @@ grep -q 'NodeList=node1 ' "$tmp/jobcomp.log" && grep -q 'NodeList=node2 ' "$tmp/
     grep -q 'Invalid data' "$tmp/movies/slurm-$failed.out" ||
     fail "not one FAILED task, the empty movie's, its message in its log, and tasks on both nodes"
 
+status=0 && on controller "$example" wide.mp4 wide.mkv 2>"$tmp/out" || status=$?
+[ "$status" -eq 2 ] && grep -q 'would both make wide.h264' "$tmp/out" ||
+    fail "two movies for one stream: status $status, and no message"
 cp "$tmp/movies/wide.mp4" "$tmp/movies/no stream.mp4"
 batch || fail "running again ended with $?"
 check_ending 0 "$root/usr/bin/yuv2h264" "${movies[@]}"
