@@ -24,9 +24,10 @@ ensure_packages() {
     echo "Installing ${missing[*]}"
     # An index the mirror serves badly (one it is syncing, say) need not stop the install, which
     # fails by itself if what it needs is not in the lists that did come.
-    "${sudo[@]}" apt-get update -qq || echo "apt-get update failed in part; installing all the same" >&2
+    # Another install running (a second build, a helper) holds dpkg's lock: wait for it.
+    "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 update -qq || echo "apt-get update failed in part; installing all the same" >&2
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
-        apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+        apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
 # What building the program needs.
