@@ -4,9 +4,13 @@
 # ensure_packages PACKAGE...: quick when everything is there; apt-get otherwise, as root or
 # through sudo. Neither at hand: it prints the command to run as root, and ends the script.
 ensure_packages() {
-    local missing=() package
+    local missing=() package native
+    native=$(dpkg --print-architecture)
     for package in "$@"; do
-        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+        # A name without an architecture means this machine's own (or "all"): libx264-dev:i386
+        # installed for a cross build is not libx264-dev.
+        if ! dpkg-query -W -f='${Status} ${Architecture}\n' "$package" 2>/dev/null |
+            grep -Eq "^install ok installed (${package#*:}|$native|all)\$"; then
             missing+=("$package")
         fi
     done
