@@ -2,27 +2,32 @@
 // byte stream "x.h264", both in the data directory fixed at build time (a relative one is taken
 // from the directory the program is started in).
 //
-// Flow: guard the standard streams; make failed writes fail rather than kill; catch the stop
-// signals; print the start line; open the input, then claim the output (never the input itself,
-// nor one another run is writing); configure and open the x264 encoder; allocate one input
-// picture; then, for every whole frame, read it into the picture, stamp it with its index, encode
-// it and append the NAL units the encoder returns, which reach the output before the next frame
-// is read; release the picture, the encoder, the input and the output, in that order. Running out
-// of whole frames ends the run with status 0; every failure prints one line on standard error and
-// ends it with -1; a stop signal ends it after the frame in progress (at once before the first),
-// by that signal, once everything is released.
+// Flow: answer --help and --version, and refuse any other argument, before anything else; guard
+// the standard streams; make failed writes fail rather than kill; catch the stop signals; print
+// the start line; open the input, then claim the output (never the input itself, nor one another
+// run is writing); configure and open the x264 encoder; allocate one input picture; then, for
+// every whole frame, read it into the picture, stamp it with its index, encode it and append the
+// NAL units the encoder returns, which reach the output before the next frame is read; release
+// the picture, the encoder, the input and the output, in that order. Running out of whole frames
+// ends the run with status 0; every failure prints one line on standard error and ends it with
+// -1; a stop signal ends it after the frame in progress (at once before the first), by that
+// signal, once everything is released. On a terminal, a status line shows the progress and a
+// summary ends the run.
 
 #include <cstdint>  // x264.h needs the fixed-width integer types first
 
 #include <x264.h>
 
+#include <cerrno>
 #include <cstdio>
 
+#include "command_line.h"
 #include "data_paths.h"
 #include "encoder_settings.h"
 #include "frame_reader.h"
 #include "nal_writer.h"
 #include "output_claim.h"
+#include "progress.h"
 #include "signal_handling.h"
 #include "standard_streams.h"
 
@@ -35,8 +40,10 @@ void report(const char *message) {
 
 // Encodes every whole frame of the input, timestamps 0, 1, 2, ... in frame order. The encoder
 // holds no frame back under "zerolatency", so each frame's units are written in its own pass.
-[[nodiscard]] int encode_frames(std::FILE *input, std::FILE *output, x264_t *encoder,
-                                x264_picture_t *picture, const x264_param_t &param) {
+// Returns the message of the failure that ended it, or nothing.
+[[nodiscard]] const char *encode_each_frame(std::FILE *input, std::FILE *output, x264_t *encoder,
+                                            x264_picture_t *picture, const x264_param_t &param,
+                                            Progress &progress) {
     x264_picture_t picture_out;
     x264_picture_init(&picture_out);
     x264_nal_t *nals = nullptr;
@@ -46,30 +53,46 @@ void report(const char *message) {
          !stop_requested() && read_i420_frame(input, picture, param.i_width, param.i_height) == 0;
          ++frame) {
         picture->i_pts = frame;
-        if (x264_encoder_encode(encoder, &nals, &nal_count, picture, &picture_out) < 0) {
-            report("Failed to encode frame\n");
-            return -1;
+        const int frame_bytes =
+            x264_encoder_encode(encoder, &nals, &nal_count, picture, &picture_out);
+        if (frame_bytes < 0) {
+            return "Failed to encode frame\n";
         }
         if (write_nals(nals, nal_count, output) != 0) {
-            report("Failed to write output file\n");
-            return -1;
+            // A reader that went with the stop (Ctrl-C to a pipeline) is the stop, told as such.
+            return stop_requested() && errno == EPIPE ? nullptr : "Failed to write output file\n";
         }
+        count_frame(progress, frame_bytes);
     }
     // A stop signal also cuts a waiting read short: that frame is dropped, as at the end. A stop
     // is no failure: every frame read in full is out, and the run tells of the stop as it ends.
-    if (stop_requested()) {
-        return 0;
-    }
     // The reader ends on a read error as on the end of the input; only the stream tells which.
-    if (std::ferror(input) != 0) {
-        report("Failed to read input file\n");
+    if (!stop_requested() && std::ferror(input) != 0) {
+        return "Failed to read input file\n";
+    }
+    return nullptr;
+}
+
+// The frames, with the status line on a terminal, erased before any message and before the
+// library prints its closing lines.
+[[nodiscard]] int encode_frames(std::FILE *input, std::FILE *output, x264_t *encoder,
+                                x264_picture_t *picture, const x264_param_t &param,
+                                Progress &progress) {
+    progress = start_progress(input);
+    if (progress.on_terminal) {
+        erase_status_line_before_telling();
+    }
+    const char *failure = encode_each_frame(input, output, encoder, picture, param, progress);
+    erase_status_line(progress);
+    if (failure != nullptr) {
+        report(failure);
         return -1;
     }
     return 0;
 }
 
 // Owns the encoder and the input picture; releases the picture before the encoder.
-[[nodiscard]] int encode_stream(std::FILE *input, std::FILE *output) {
+[[nodiscard]] int encode_stream(std::FILE *input, std::FILE *output, Progress &progress) {
     x264_param_t param;
     configure_encoder(param);
 
@@ -87,7 +110,7 @@ void report(const char *message) {
     if (x264_picture_alloc(&picture, param.i_csp, param.i_width, param.i_height) != 0) {
         report("Failed to allocate picture\n");
     } else {
-        status = encode_frames(input, output, encoder, &picture, param);
+        status = encode_frames(input, output, encoder, &picture, param, progress);
         x264_picture_clean(&picture);
     }
     x264_encoder_close(encoder);
@@ -96,7 +119,11 @@ void report(const char *message) {
 
 }  // namespace
 
-int main(int /*argc*/, char ** /*argv*/) {  // no option is read
+int main(int argc, char **argv) {
+    const Request request = read_request(argc, argv);
+    if (request != Request::kEncode) {
+        return answer(request, argc, argv, kInputPath, kOutputPath);  // touches no file
+    }
     guard_standard_streams();
     ignore_write_failure_signals();
     catch_stop_signals();
@@ -121,7 +148,8 @@ int main(int /*argc*/, char ** /*argv*/) {  // no option is read
         return -1;
     }
 
-    int status = encode_stream(input, output);
+    Progress progress;
+    int status = encode_stream(input, output, progress);
 
     stop_after_frames();
     (void)std::fclose(input);  // a read-only stream has nothing left to lose
@@ -129,6 +157,9 @@ int main(int /*argc*/, char ** /*argv*/) {  // no option is read
     if (std::fclose(output) != 0 && status == 0) {
         report("Failed to write output file\n");
         status = -1;
+    }
+    if (status == 0) {
+        print_summary(progress, stop_requested());
     }
     end_by_stop_signal();
     return status;

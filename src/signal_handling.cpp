@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <ctime>
 
+#include "progress.h"
+
 namespace {
 
 // The one line that tells a run was stopped.
@@ -21,9 +23,9 @@ volatile std::sig_atomic_t phase = kStarting;
 volatile std::sig_atomic_t stop_signal = 0;
 volatile std::sig_atomic_t input_descriptor = -1;
 volatile std::sig_atomic_t output_descriptor = -1;
+volatile std::sig_atomic_t erase_line_first = 0;
 // The handler's own: it runs on the main thread alone, and never inside itself (sa_mask).
 std::int64_t first_stop_at = 0;
-int stops_since_first = 0;
 
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
@@ -45,8 +47,12 @@ std::int64_t monotonic_nanoseconds() {
 }
 
 void tell_interrupted() {
-    // Nothing is left to tell if standard error itself fails; the result is only named so that a
-    // fortified build does not warn about it.
+    // Nothing is left to tell if standard error itself fails; the results are only named so that
+    // a fortified build does not warn about them.
+    if (erase_line_first != 0) {
+        const ssize_t erased = write(STDERR_FILENO, kEraseStatusLine, sizeof kEraseStatusLine - 1);
+        (void)erased;
+    }
     const ssize_t told = write(STDERR_FILENO, kInterruptedMessage, sizeof kInterruptedMessage - 1);
     (void)told;
 }
@@ -61,18 +67,19 @@ void end_at_once(int signal) {
     (void)pthread_sigmask(SIG_UNBLOCK, &just_this, nullptr);
 }
 
-// A later stop signal is a person asking again, not a copy of the first, when it comes after the
-// same instant, or is the third.
-bool asked_again() {
-    ++stops_since_first;
-    return stops_since_first >= 2 ||
+// A later stop signal is a person asking again, not a copy of the first, when the kernel sent
+// it (a key pressed at the terminal, or its hang-up: other processes' copies come from kill),
+// or when it comes after the first one's instant. However many copies `timeout`, a process
+// group or a supervisor send within that instant, they are one stop.
+bool asked_again(const siginfo_t &info) {
+    return info.si_code == SI_KERNEL ||
            monotonic_nanoseconds() - first_stop_at >= kSameStopNanoseconds;
 }
 
 // Only async-signal-safe calls, and none that needs a resource it could fail to get.
-void on_stop_signal(int signal) {
+void on_stop_signal(int signal, siginfo_t *info, void * /*context*/) {
     const int saved_errno = errno;  // the interrupted code may be about to read it
-    if (phase == kStarting || phase == kEnding || (stop_signal != 0 && asked_again())) {
+    if (phase == kStarting || phase == kEnding || (stop_signal != 0 && asked_again(*info))) {
         tell_interrupted();
         end_at_once(signal);
     } else if (stop_signal == 0) {
@@ -98,10 +105,11 @@ void ignore_write_failure_signals() {
 
 void catch_stop_signals() {
     struct sigaction action = {};
-    action.sa_handler = on_stop_signal;
+    action.sa_sigaction = on_stop_signal;
     action.sa_mask = stop_signal_set();
     // No SA_RESTART: a read that waits on a silent pipe must return when a stop signal comes.
-    action.sa_flags = 0;
+    // SA_SIGINFO: who sent it tells a person from a copy.
+    action.sa_flags = SA_SIGINFO;
     for (const int signal : kStopSignals) {
         struct sigaction before = {};
         if (sigaction(signal, nullptr, &before) == 0 && before.sa_handler != SIG_IGN) {
@@ -127,6 +135,10 @@ void stop_between_frames(std::FILE *input, std::FILE *output, const sigset_t &ma
 
 void stop_after_frames() {
     phase = kAfterFrames;
+}
+
+void erase_status_line_before_telling() {
+    erase_line_first = 1;
 }
 
 bool stop_requested() {

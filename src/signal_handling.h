@@ -10,8 +10,9 @@
 #include <cstdint>
 #include <cstdio>
 
-// `timeout` signals the program, then its own process group, which holds the program too: one
-// stop, delivered twice within microseconds. A person takes far longer to press Ctrl-C again.
+// `timeout` signals the program, then its own process group, which holds the program too; a
+// shell's `kill %1` signals the group, and `timeout` forwards that again: one stop, delivered
+// two or three times within microseconds. A person takes far longer to send another.
 constexpr std::int64_t kSameStopNanoseconds = 250'000'000;
 
 // A write to a pipe whose reader went away (SIGPIPE) or past the file-size limit of `ulimit -f`
@@ -29,13 +30,16 @@ void catch_stop_signals();
 [[nodiscard]] sigset_t hold_stop_signals();
 // From now until stop_after_frames(), a stop signal lets the frame in progress finish and ends
 // `input`: the read it interrupts, and every read after it, comes up short at once, even one that
-// starts just after the loop last looked for a stop. A later one that a person sent (not a copy
-// within the same instant, as `timeout` sends to its process group, or the third) ends the run at
-// once. Restores `mask`, releasing a stop signal that came while they were held.
+// starts just after the loop last looked for a stop. A later one that a person sent ends the run
+// at once: Ctrl-C pressed again at the terminal, however quickly, or any stop signal after the
+// first one's instant; copies within that instant, from any process, are the same stop.
+// Restores `mask`, releasing a stop signal that came while they were held.
 void stop_between_frames(std::FILE *input, std::FILE *output, const sigset_t &mask);
 // Leaves the input's descriptor alone from now on, so that it can be closed: a stop signal only
 // marks the run.
 void stop_after_frames();
+// From now on "Encoding interrupted" first erases the terminal's status line (see progress.h).
+void erase_status_line_before_telling();
 // Whether a stop signal has come; a read it interrupted has come up short.
 [[nodiscard]] bool stop_requested();
 // If a stop signal came, says so and ends the process by it, with its default action, as a

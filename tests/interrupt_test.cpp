@@ -14,6 +14,7 @@
 #include <csignal>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "signal_handling.h"
 #include "test_support.h"
@@ -91,16 +92,18 @@ protected:
     }
 };
 
-// Raised while frame 2 is encoded, frame 2 is finished and frame 3 not begun, though `timeout`
-// delivers it twice; raised while the encoder is released, after the last frame, it is told too.
+// Raised while frame 2 is encoded, frame 2 is finished and frame 3 not begun, however many
+// copies of any stop signal come within the instant; raised while the encoder is released, or
+// once everything is, after the last frame, it is told too.
 TEST_P(Interrupt, OnARegularInputFinishesTheFrameInProgress) {
     const struct {
         const char *fault;
         int signal;
         int frames;
     } ways[] = {{"raise:2@encode:2", SIGINT, 3},
-                {"twice:2@encode:2", SIGINT, 3},
-                {"raise:1@close:0", SIGHUP, 6}};
+                {"raise:2,15,1,2@encode:2", SIGINT, 3},
+                {"raise:1@close:0", SIGHUP, 6},
+                {"raise:1@exit:0", SIGHUP, 6}};
     for (const auto &way : ways) {
         SCOPED_TRACE(way.fault);
         test::reset_test_dir();
@@ -174,48 +177,82 @@ TEST_P(Interrupt, WhileWaitingToOpenTheInputEndsAtOnce) {
     EXPECT_EQ(test::read_file(output_path()), "an older stream");
 }
 
-// The reader has stopped reading: the signal lands in a waiting write, which must go on.
-TEST_P(Interrupt, OnAFullOutputPipeStillWritesTheFrameInProgressWhole) {
-    const std::string input = test::moving_frames(3);
-    test::write_file(input_path(), input);
-    std::size_t filled = 0;
-    const int reader = full_output_pipe(&filled);
-    ASSERT_GE(reader, 0);
-    const test::Started started = start();
-    // Frame 0 logged: its first unit is being written, into the full pipe.
-    ASSERT_TRUE(eventually([] { return test::frames_encoded() == 1; }));
-    kill(started.pid, SIGHUP);
-    const std::string stream = read_to_end(reader).substr(filled);
-    const test::Run run = test::finish(started, 60);
+// The reader has stopped reading: each signal lands in a waiting write, which must go on, however
+// many copies of the stop come (a shell's `kill %1` to a job under `timeout`). Or the reader goes
+// with the stop, as a pipeline's does at Ctrl-C: the run is interrupted, not failed.
+TEST_P(Interrupt, OnAFullOutputPipe) {
+    const struct {
+        const char *when;
+        std::vector<int> signals;
+        bool reader_goes = false;
+    } ways[] = {{"one stop", {SIGHUP}},
+                {"three copies", {SIGTERM, SIGTERM, SIGTERM}},
+                {"the reader goes with the stop", {SIGINT}, true}};
+    for (const auto &way : ways) {
+        SCOPED_TRACE(way.when);
+        test::reset_test_dir();
+        const std::string input = test::moving_frames(3);
+        test::write_file(input_path(), input);
+        std::size_t filled = 0;
+        const int reader = full_output_pipe(&filled);
+        ASSERT_GE(reader, 0);
+        const test::Started started = start();
+        // Frame 0 logged: its first unit is being written, into the full pipe.
+        ASSERT_TRUE(eventually([] { return test::frames_encoded() == 1; }));
+        for (const int signal : way.signals) {
+            kill(started.pid, signal);
+            ASSERT_TRUE(eventually([&] { return !test::pending(started, signal); }));
+        }
+        if (way.reader_goes) {
+            close(reader);
+            const test::Run run = test::finish(started, 60);
+            EXPECT_EQ(run.status, 128 + SIGINT) << run.err;
+            EXPECT_EQ(test::own_lines(run.err), "Encoding interrupted\n");
+            continue;
+        }
+        const std::string stream = read_to_end(reader).substr(filled);
+        const test::Run run = test::finish(started, 60);
 
-    EXPECT_EQ(expect_stopped_by(SIGHUP, run, stream, input), 1);
+        EXPECT_EQ(expect_stopped_by(way.signals[0], run, stream, input), 1);
+    }
 }
 
 // Memcheck watches these runs too, for memory errors and lost blocks.
 INSTANTIATE_TEST_SUITE_P(Runners, Interrupt, testing::ValuesIn(test::available_runners()),
                          [](const auto &info) { return test::suffix(info.param, "Plain"); });
 
-// A run stuck on a reader that never reads ends at a second signal sent after the first one's
-// instant, without finishing. The first is raised while frame 0 is encoded, so it has surely
-// come, and must not end the run.
+// A run stuck on a reader that never reads ends at a second stop that a person sends: a signal
+// after the first one's instant, or Ctrl-C pressed at the terminal, however soon. The first is
+// raised while frame 0 is encoded, so it has surely come, and must not end the run.
 TEST(SecondInterrupt, EndsTheRunAtOnce) {
-    test::reset_test_dir();
-    test::write_file(input_path(), test::moving_frames(2));
-    std::size_t filled = 0;
-    const int reader = full_output_pipe(&filled);
-    ASSERT_GE(reader, 0);
-    const test::Started started =
-        test::start_program({.environment = test::fault_shim(raise_at(SIGINT, "encode:0"))});
-    ASSERT_TRUE(eventually([&] { return test::frames_encoded() == 1 || !test::running(started); }));
-    ASSERT_TRUE(test::running(started)) << "the first signal ended the run";
-    EXPECT_EQ(unread_bytes(reader), static_cast<int>(filled));
-    std::this_thread::sleep_for(std::chrono::nanoseconds(kSameStopNanoseconds));
-    kill(started.pid, SIGINT);
-    const test::Run run = test::finish(started, 5);
-    close(reader);
+    for (const bool at_the_terminal : {false, true}) {
+        SCOPED_TRACE(at_the_terminal ? "Ctrl-C at once" : "a signal after the instant");
+        test::reset_test_dir();
+        test::write_file(input_path(), test::moving_frames(2));
+        std::size_t filled = 0;
+        const int reader = full_output_pipe(&filled);
+        ASSERT_GE(reader, 0);
+        const test::Started started = test::start_program(
+            {.environment = test::fault_shim(raise_at(SIGINT, "encode:0")),
+             .streams = at_the_terminal ? test::Streams::kTerminal : test::Streams::kFiles});
+        ASSERT_TRUE(
+            eventually([&] { return test::frames_encoded() == 1 || !test::running(started); }));
+        ASSERT_TRUE(test::running(started)) << "the first signal ended the run";
+        EXPECT_EQ(unread_bytes(reader), static_cast<int>(filled));
+        if (at_the_terminal) {
+            ASSERT_EQ(write(started.terminal, "\003", 1), 1);
+        } else {
+            std::this_thread::sleep_for(std::chrono::nanoseconds(kSameStopNanoseconds));
+            kill(started.pid, SIGINT);
+        }
+        const test::Run run = test::finish(started, 5);
+        close(reader);
 
-    EXPECT_EQ(run.status, 128 + SIGINT);
-    EXPECT_EQ(test::own_lines(run.err), "Encoding interrupted\n");
+        EXPECT_EQ(run.status, 128 + SIGINT);
+        // A terminal shows the start line too.
+        EXPECT_EQ(test::own_lines(test::screen(run.err)),
+                  std::string(at_the_terminal ? "hello world.\n" : "") + "Encoding interrupted\n");
+    }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,11 +10,14 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 
 namespace test {
@@ -69,8 +73,30 @@ void redirect(const char *file, int flags, int fd) {
     }
 }
 
+// In the child: a session of its own, whose controlling terminal `name` becomes, as a shell
+// gives a job the terminal it runs in.
+void take_terminal(const char *name) {
+    if (setsid() < 0) {
+        _exit(127);
+    }
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        redirect(name, O_RDWR, fd);
+    }
+}
+
+// A terminal's two ends: the one the test keeps, and the name of the one the program gets.
+int open_terminal(std::string *name) {
+    const int terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0) {
+        throw std::runtime_error("cannot open a pseudo-terminal");
+    }
+    *name = ptsname(terminal);
+    return terminal;
+}
+
 // Starts `args` in `dir`, its standard output and error to files there.
-pid_t spawn(const std::vector<std::string> &args, const Launch &launch, const fs::path &dir) {
+pid_t spawn(const std::vector<std::string> &args, const Launch &launch, const fs::path &dir,
+            const std::string &terminal_name = "") {
     std::vector<char *> argv;
     std::vector<char *> envp;
     for (auto [strings, pointers] :
@@ -93,7 +119,9 @@ pid_t spawn(const std::vector<std::string> &args, const Launch &launch, const fs
         redirect("/dev/null", O_RDONLY, STDIN_FILENO);
         redirect("stdout", O_WRONLY | O_CREAT | O_TRUNC, STDOUT_FILENO);
         redirect("stderr", O_WRONLY | O_CREAT | O_TRUNC, STDERR_FILENO);
-        if (launch.streams == Streams::kErrorToOutput) {
+        if (launch.streams == Streams::kTerminal) {
+            take_terminal(terminal_name.c_str());
+        } else if (launch.streams == Streams::kErrorToOutput) {
             (void)dup2(STDOUT_FILENO, STDERR_FILENO);
         } else if (launch.streams == Streams::kInputAndErrorClosed) {
             (void)close(STDIN_FILENO);
@@ -123,12 +151,26 @@ pid_t spawn(const std::vector<std::string> &args, const Launch &launch, const fs
     return pid;
 }
 
+// Appends what the terminal has to `shown`, without waiting for more.
+void drain(int terminal, std::string *shown) {
+    char chunk[4096];
+    for (ssize_t n; (n = read(terminal, chunk, sizeof chunk)) > 0;) {
+        shown->append(chunk, static_cast<std::size_t>(n));
+    }
+}
+
 // Waits up to `seconds` for `pid`: its exit status, 128 + the signal that ended it, or -1 when
-// it had to be killed.
-int wait_for(pid_t pid, double seconds) {
+// it had to be killed. Meanwhile reads its terminal, if it has one, which would stall it full.
+int wait_for(pid_t pid, double seconds, int terminal = -1, std::string *shown = nullptr) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    if (terminal >= 0) {
+        (void)fcntl(terminal, F_SETFL, O_NONBLOCK);
+    }
     int result = 0;
     while (waitpid(pid, &result, WNOHANG) == 0) {
+        if (terminal >= 0) {
+            drain(terminal, shown);
+        }
         if (std::chrono::steady_clock::now() > deadline) {
             kill(pid, SIGKILL);
             waitpid(pid, &result, 0);
@@ -136,11 +178,14 @@ int wait_for(pid_t pid, double seconds) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    if (terminal >= 0) {
+        drain(terminal, shown);
+    }
     return WIFSIGNALED(result) ? 128 + WTERMSIG(result) : WEXITSTATUS(result);
 }
 
 // Starts the program in `dir`, linking the build's data directory there to `dir`.
-pid_t start_in(const fs::path &dir, const Launch &launch, const std::string &leak_kinds) {
+Started start_in(const fs::path &dir, const Launch &launch, const std::string &leak_kinds) {
     const auto [target, build_data_dir] = kBuilds[static_cast<int>(launch.build)];
     const fs::path data_dir = dir / build_data_dir;
     if (!fs::exists(data_dir)) {
@@ -161,13 +206,21 @@ pid_t start_in(const fs::path &dir, const Launch &launch, const std::string &lea
                 "--errors-for-leak-kinds=" + leak_kinds};
     }
     args.push_back(std::string(YUV2H264_TEST_BIN_DIR "/") + target);
-    return spawn(args, launch, dir);
+    args.insert(args.end(), launch.arguments.begin(), launch.arguments.end());
+    std::string terminal_name;
+    const int terminal = launch.streams == Streams::kTerminal ? open_terminal(&terminal_name) : -1;
+    return {spawn(args, launch, dir, terminal_name), terminal};
 }
 
-Run finish_in(const fs::path &dir, pid_t pid, double seconds) {
-    const int status = wait_for(pid, seconds);
+Run finish_in(const fs::path &dir, const Started &started, double seconds) {
+    std::string shown;
+    const int status = wait_for(started.pid, seconds, started.terminal, &shown);
+    if (started.terminal >= 0) {
+        close(started.terminal);
+    }
     const fs::path memcheck = dir / "memcheck.log";
-    return {status, read_file(dir / "stdout"), read_file(dir / "stderr"),
+    return {status, read_file(dir / "stdout"),
+            started.terminal >= 0 ? shown : read_file(dir / "stderr"),
             fs::exists(memcheck) ? read_file(memcheck) : ""};
 }
 
@@ -187,7 +240,7 @@ std::string reference_stream(const std::string &input) {
 }
 
 Started start_program(const Launch &launch) {
-    return {start_in(test_dir(), launch, "definite,indirect")};
+    return start_in(test_dir(), launch, "definite,indirect");
 }
 
 bool running(const Started &started) {
@@ -196,7 +249,46 @@ bool running(const Started &started) {
 }
 
 Run finish(const Started &started, double seconds) {
-    return finish_in(test_dir(), started.pid, seconds);
+    return finish_in(test_dir(), started, seconds);
+}
+
+bool pending(const Started &started, int signal) {
+    std::ifstream status("/proc/" + std::to_string(started.pid) + "/status");
+    std::string field;
+    std::string mask;
+    while (status >> field >> mask && field != "ShdPnd:") {
+        status.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    }
+    return field == "ShdPnd:" && (std::stoull(mask, nullptr, 16) >> (signal - 1) & 1U) != 0;
+}
+
+std::string terminal_output(const Started &started) {
+    pollfd ready{started.terminal, POLLIN, 0};
+    std::string shown;
+    if (poll(&ready, 1, 1000) > 0) {
+        (void)fcntl(started.terminal, F_SETFL, O_NONBLOCK);
+        drain(started.terminal, &shown);
+    }
+    return shown;
+}
+
+std::string screen(const std::string &output) {
+    constexpr std::string_view kErase = "\033[K";
+    std::string shown;
+    std::istringstream lines(output);
+    for (std::string text; std::getline(lines, text);) {
+        // A terminal ends each line with a carriage return too; any other rewrites the line.
+        std::string_view line(text);
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        line.remove_prefix(line.rfind('\r') == std::string_view::npos ? 0 : line.rfind('\r') + 1);
+        if (line.substr(0, kErase.size()) == kErase) {
+            line.remove_prefix(kErase.size());
+        }
+        shown.append(line).push_back('\n');
+    }
+    return shown;
 }
 
 int command(const std::vector<std::string> &args) {

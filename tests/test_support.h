@@ -27,9 +27,11 @@ std::filesystem::path input_path();
 std::filesystem::path output_path();
 
 struct Run {
-    int status;            // exit status, 128 + the signal that ended it, or -1 if it hung
-    std::string out;       // standard output
-    std::string err;       // standard error, the library's own log lines included
+    int status;       // exit status, 128 + the signal that ended it, or -1 if it hung
+    std::string out;  // standard output
+    std::string err;  // standard error, the library's own log lines included; on a
+                      // terminal, all it received that the test had not read
+
     std::string memcheck;  // memcheck's report, when it ran
 };
 // How the program is run: as it is, or under valgrind's memcheck, which turns any memory error
@@ -45,10 +47,12 @@ std::string suffix(Runner runner, const char *plain = "");
 // started, which the tests link to their own directory. The second one's name holds a quote, a
 // backslash, a space and a letter outside ASCII.
 enum class Build { kWorkingDirectory, kOddlyNamedDirectory };
-// Standard input is /dev/null and the others go to files, unless closed or joined.
-enum class Streams { kFiles, kInputAndErrorClosed, kErrorToOutput };
+// Standard input is /dev/null and the others go to files, unless closed or joined, or all three
+// are a terminal of the test's own, which the run takes as its controlling one.
+enum class Streams { kFiles, kInputAndErrorClosed, kErrorToOutput, kTerminal };
 
 struct Launch {
+    std::vector<std::string> arguments{};    // after the program's name
     std::vector<std::string> environment{};  // NAME=value entries added to the program's
     Runner runner = Runner::kPlain;
     Streams streams = Streams::kFiles;
@@ -69,12 +73,19 @@ std::string reference_stream(const std::string &input);
 // errors and blocks that nothing points to count.
 struct Started {
     pid_t pid;
+    int terminal = -1;  // the terminal's other end, which the test types on and reads
 };
 Started start_program(const Launch &launch = {});
 // Whether the run has not ended yet; it stays to be finished.
 bool running(const Started &started);
 // Waits up to `seconds` for the run to end, then kills it (status -1).
 Run finish(const Started &started, double seconds);
+// Whether `signal` is still waiting to be taken by the run.
+bool pending(const Started &started, int signal);
+// What the run's terminal has shown since the last call, waiting up to a second for some.
+std::string terminal_output(const Started &started);
+// The lines a terminal shows for `output`: each as its last rewrite left it.
+std::string screen(const std::string &output);
 
 // Runs a command in the test's directory, its output to files there: its exit status, 128 + the
 // signal that ended it, or -1 when it had not ended within two minutes.

@@ -2,10 +2,10 @@
 // call named by YUV2H264_FAULT fail ("encoder_open", "picture_alloc", or "encode:N" for the
 // encode call with index N), or the close of the output stream ("fclose:output", after closing
 // it), or raises signal S just before the program's call N of fread, of the encoder or of its
-// close ("raise:S@read:N", "raise:S@encode:N", "raise:S@close:0"; "twice:S@..." raises it twice,
-// as `timeout` delivers it), and appends the timestamp of every encoded picture, or "null" for a
-// flush call, to the file named by YUV2H264_PTS_LOG once the call is over. Everything else goes
-// to the library.
+// close, or as the process exits ("raise:S@read:N", "raise:S@encode:N", "raise:S@close:0",
+// "raise:S@exit:0"; "raise:S,T,...@..." raises each in turn, as copies of one stop come), and
+// appends the timestamp of every encoded picture, or "null" for a flush call, to the file named
+// by YUV2H264_PTS_LOG once the call is over. Everything else goes to the library.
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -58,16 +58,21 @@ void log_pts(const x264_picture_t *picture) {
 
 // A signal at an exact instant, which no timing from outside can aim at.
 void raise_at(const char *point, long call) {
-    char how[8] = "";
-    int signal = 0;
+    char signals[32] = "";
     char name[8] = "";
     long raising_call = -1;
-    if (std::sscanf(fault(), "%7[a-z]:%d@%7[a-z]:%ld", how, &signal, name, &raising_call) == 4 &&
+    if (std::sscanf(fault(), "raise:%31[0-9,]@%7[a-z]:%ld", signals, name, &raising_call) == 3 &&
         std::strcmp(name, point) == 0 && raising_call == call) {
-        for (int times = std::strcmp(how, "twice") == 0 ? 2 : 1; times > 0; --times) {
-            (void)std::raise(signal);
+        for (char *next = signals; *next != '\0';) {
+            (void)std::raise(static_cast<int>(std::strtol(next, &next, 10)));
+            next += *next == ',' ? 1 : 0;
         }
     }
+}
+
+// After main has returned and everything is released: a stop must still be told.
+__attribute__((destructor)) void at_exit() {
+    raise_at("exit", 0);
 }
 
 }  // namespace
