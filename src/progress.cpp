@@ -126,9 +126,8 @@ void print_summary(const Progress &progress, bool stopped) {
     }
     char took[kDurationSize];
     format_duration(took, seconds_between(progress.started_at, progress.now));
-    (void)std::fprintf(stderr, "%s %lld frames in %s, %.1f fps, %.1f MiB of H.264%s\n",
-                       stopped ? "Stopped after" : "Encoded",
-                       static_cast<long long>(progress.frames), took, frames_per_second(progress),
-                       static_cast<double>(progress.stream_bytes) / kBytesPerMebibyte,
-                       stopped ? ", every frame whole" : "");
+    (void)std::fprintf(stderr, "%s %lld %sframes in %s (%.1f fps): %.1f MiB of H.264\n",
+                       stopped ? "Stopped:" : "Encoded", static_cast<long long>(progress.frames),
+                       stopped ? "whole " : "", took, frames_per_second(progress),
+                       static_cast<double>(progress.stream_bytes) / kBytesPerMebibyte);
 }

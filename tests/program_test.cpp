@@ -253,7 +253,7 @@ TEST(Terminal, ShowsProgressThenASummary) {
         const char *then = "";
     } ways[] = {
         {"", 0, "Encoded 6 frames in "},
-        {"raise:2@encode:2", 128 + SIGINT, "Stopped after 3 frames in ", "Encoding interrupted\n"},
+        {"raise:2@encode:2", 128 + SIGINT, "Stopped: 3 whole frames in ", "Encoding interrupted\n"},
         {"encode:1", kFailed, nullptr},
     };
     for (const auto &way : ways) {
@@ -265,7 +265,7 @@ TEST(Terminal, ShowsProgressThenASummary) {
         const std::string shown = test::screen(run.err);
 
         EXPECT_EQ(run.status, way.status);
-        EXPECT_NE(run.err.find("\r\033[Kframe 1 of 6 (17%), "), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("\r\033[Kframe 1 of 6 (16%), "), std::string::npos) << run.err;
         if (way.summary == nullptr) {
             EXPECT_EQ(test::own_lines(shown), "hello world.\nFailed to encode frame\n");
             continue;
