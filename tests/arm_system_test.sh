@@ -198,7 +198,7 @@ timeout -k 10 "$boot_limit_seconds" "${qemu[@]}" -smp 2 -nic none -display none 
 tr -d '\r' <"$work/console.raw" >"$work/console"
 machine_seconds=$(elapsed "$booted_at")
 
-value() { sed -n "s/^@@ $1 //p" "$work/console" | head -n 1; }
+value() { sed -n "/^@@ $1 /{s///p;q}" "$work/console"; }
 section() { awk -v begin="@@ $1 begin" -v end="@@ $1 end" '$0 == end { inside = 0 } inside; $0 == begin { inside = 1 }' "$work/console"; }
 if [ "$status" -ne 0 ] || [ -z "$(value finished)" ]; then
     echo "$arch: the machine ended with status $status (124: no power-off within $boot_limit_seconds s) before the cases had run; its console:" >&2
@@ -210,10 +210,11 @@ echo "$arch: Debian's kernel ${kernel_package#linux-image-} booted in $boot_seco
 ((cpus == 2)) || { echo "$arch: the machine has $cpus CPUs, not 2" >&2 && exit 1; }
 
 failed=0
+own_lines() { section "$1 err" | grep -v '^x264 \[' | paste -sd '|'; }
 # report CASE PROBLEMS WHAT: one line for the case, ok or what went wrong.
 report() {
     if [ -n "$2" ]; then
-        echo "$arch $1: FAILED:$2 (it printed: $(section "$1 err" | grep -v '^x264 \[' | paste -sd '|'))"
+        echo "$arch $1: FAILED:$2 (it printed: $(own_lines "$1"))"
         failed=$((failed + 1))
     else
         echo "$arch $1: ok, $3"
@@ -225,16 +226,13 @@ stream() {
     section "$1 stream" | base64 -d >"$work/$1.h264"
     [ "$(sha256sum <"$work/$1.h264" | cut -d ' ' -f 1)" = "$(value "$1 sha256")" ]
 }
-decoded_frames() {
-    ffprobe -v error -count_frames -show_entries stream=nb_read_frames -of csv=p=0 "$1"
-}
+decoded_frames() { ffprobe -v error -count_frames -show_entries stream=nb_read_frames -of csv=p=0 "$1"; }
 decoder_errors() { ffmpeg -v error -i "$1" -f null - 2>&1 | awk 'NR <= 3' | paste -sd '|'; }
 # The frames the encoder made, from libx264's closing lines, one per frame type.
 encoded_frames() {
     section "$1 err" | sed -n 's/^x264 \[info\]: frame [IPB]:\([0-9]*\).*/\1/p' |
         awk '{ sum += $1 } END { print sum + 0 }'
 }
-own_lines() { section "$1 err" | grep -v '^x264 \[' | paste -sd '|'; }
 
 read -r status _ threads _ seconds < <(value "encode status") || true
 problems='' settings=''
