@@ -214,7 +214,7 @@ own_lines() { section "$1 err" | grep -v '^x264 \[' | paste -sd '|'; }
 # report CASE PROBLEMS WHAT: one line for the case, ok or what went wrong.
 report() {
     if [ -n "$2" ]; then
-        echo "$arch $1: FAILED:$2 (it printed: $(own_lines "$1"))"
+        echo "$arch $1: FAILED: ${2#; } (it printed: $(own_lines "$1"))"
         failed=$((failed + 1))
     else
         echo "$arch $1: ok, $3"
@@ -236,18 +236,18 @@ encoded_frames() {
 
 read -r status _ threads _ seconds < <(value "encode status") || true
 problems='' settings=''
-[ "$status" = 0 ] || problems+=" status $status"
-[ "$(section "encode out")" = "hello world." ] || problems+=" no start line"
-[ -z "$(own_lines encode)" ] || problems+=" messages"
-((threads > 1)) || problems+=" $threads thread(s)"
+[ "$status" = 0 ] || problems+="; status $status"
+[ "$(section "encode out")" = "hello world." ] || problems+="; no start line"
+[ -z "$(own_lines encode)" ] || problems+="; messages"
+((threads > 1)) || problems+="; $threads thread(s)"
 if stream encode; then
     frames=$(decoded_frames "$work/encode.h264")
-    [ "$frames" = "$clip_frames" ] || problems+=" $frames of $clip_frames frames decode"
+    [ "$frames" = "$clip_frames" ] || problems+="; $frames of $clip_frames frames decode"
     errors=$(decoder_errors "$work/encode.h264")
-    [ -z "$errors" ] || problems+=" decoder: $errors"
+    [ -z "$errors" ] || problems+="; decoder: $errors"
     settings=$(grep -aom 1 'threads=[0-9]* lookahead_threads=[0-9]* sliced_threads=[0-9]*' "$work/encode.h264" || true)
 else
-    problems+=" stream garbled on the console"
+    problems+="; stream garbled on the console"
 fi
 report encode "$problems" "status 0, $clip_frames frames decode, $threads threads in the process ($settings), $seconds s"
 
@@ -255,9 +255,9 @@ while read -r name _; do
     [ -n "${failures[$name]:-}" ] || continue
     read -r status _ _ _ seconds < <(value "$name status") || true
     problems=
-    [ "$status" = 255 ] || problems+=" status $status"
-    [ "$(own_lines "$name")" = "${failures[$name]}" ] || problems+=" not \"${failures[$name]}\""
-    [ "$(section "$name out")" = "hello world." ] || problems+=" no start line"
+    [ "$status" = 255 ] || problems+="; status $status"
+    [ "$(own_lines "$name")" = "${failures[$name]}" ] || problems+="; not \"${failures[$name]}\""
+    [ "$(section "$name out")" = "hello world." ] || problems+="; no start line"
     report "$name" "$problems" "status 255, \"${failures[$name]}\", $seconds s"
 done <"$root/cases"
 
@@ -265,22 +265,22 @@ done <"$root/cases"
 # input begins with the clip, so its stream is the encode case's up to a frame's end.
 read -r status _ threads _ seconds < <(value "stop status") || true
 problems='' size=0
-[ "$status" = 130 ] || problems+=" status $status"
-[ "$(own_lines stop)" = "Encoding interrupted" ] || problems+=" not \"Encoding interrupted\" once"
+[ "$status" = 130 ] || problems+="; status $status"
+[ "$(own_lines stop)" = "Encoding interrupted" ] || problems+="; not \"Encoding interrupted\" once"
 reached=$(encoded_frames stop)
 if stream stop; then
     frames=$(decoded_frames "$work/stop.h264")
     size=$(stat -c %s "$work/stop.h264")
     whole=$(ffprobe -v error -show_entries packet=size -of csv=p=0 "$work/encode.h264" |
         awk -v frames="$reached" 'NR <= frames { sum += $1 } END { print sum + 0 }')
-    ((reached > 0 && reached < clip_frames)) || problems+=" stopped at frame $reached, not within the first $clip_frames"
-    [ "$frames" = "$reached" ] || problems+=" $frames frames decode of the $reached encoded"
-    cmp -s -n "$size" "$work/stop.h264" "$work/encode.h264" || problems+=" not the uninterrupted run's bytes"
-    [ "$size" = "$whole" ] || problems+=" $size bytes, not the $whole of $reached whole frames"
+    ((reached > 0 && reached < clip_frames)) || problems+="; stopped at frame $reached, not within the first $clip_frames"
+    [ "$frames" = "$reached" ] || problems+="; $frames frames decode of the $reached encoded"
+    cmp -s -n "$size" "$work/stop.h264" "$work/encode.h264" || problems+="; not the uninterrupted run's bytes"
+    [ "$size" = "$whole" ] || problems+="; $size bytes, not the $whole of $reached whole frames"
     errors=$(decoder_errors "$work/stop.h264")
-    [ -z "$errors" ] || problems+=" decoder: $errors"
+    [ -z "$errors" ] || problems+="; decoder: $errors"
 else
-    problems+=" stream garbled on the console"
+    problems+="; stream garbled on the console"
 fi
 report stop "$problems" "SIGINT after the first frames: status 130, \"Encoding interrupted\", $reached whole frames ($size bytes, the uninterrupted stream's first), $threads threads, $seconds s"
 
