@@ -34,11 +34,6 @@ armhf)
 esac
 readonly clip_frames=50 boot_limit_seconds=300
 
-if ! readelf -h "$program" 2>/dev/null | grep -q "Machine: *$machine\$"; then
-    echo "$program is no $arch program" >&2
-    exit 2
-fi
-
 started=$(date +%s%N)
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
@@ -46,6 +41,10 @@ if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
     "${sudo[@]}" dpkg --add-architecture "$arch"
 fi
 ensure_packages qemu-system-arm ffmpeg cpio binutils "libx264-164:$arch"
+if ! readelf -h "$program" 2>/dev/null | grep -q "Machine: *$machine\$"; then
+    echo "$program is no $arch program" >&2
+    exit 2
+fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
