@@ -248,7 +248,7 @@ if stream encode; then
 else
     problems+="; stream garbled on the console"
 fi
-report encode "$problems" "status 0, $clip_frames frames decode, $threads threads in the process ($settings), $seconds s"
+report encode "$problems" "status 0, $clip_frames frames decode, $threads threads in the process ($settings), $seconds s, sha256 $(value "encode sha256" | cut -c 1-16)…"
 
 while read -r name _; do
     [ -n "${failures[$name]:-}" ] || continue
