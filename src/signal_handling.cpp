@@ -67,19 +67,21 @@ void end_at_once(int signal) {
     (void)pthread_sigmask(SIG_UNBLOCK, &just_this, nullptr);
 }
 
-// A later stop signal is a person asking again, not a copy of the first, when the kernel sent
-// it (a key pressed at the terminal, or its hang-up: other processes' copies come from kill),
-// or when it comes after the first one's instant. However many copies `timeout`, a process
-// group or a supervisor send within that instant, they are one stop.
-bool asked_again(const siginfo_t &info) {
-    return info.si_code == SI_KERNEL ||
+// A later stop signal is a person asking again, not a copy of the first, when it is Ctrl-C
+// pressed at the terminal (a SIGINT the kernel sent: other processes' copies come from kill), or
+// when it comes after the first one's instant. However many copies `timeout`, a process group,
+// a supervisor or a shell that lost its terminal send within that instant, they are one stop;
+// so is the kernel's own SIGHUP for that hang-up.
+bool asked_again(int signal, const siginfo_t &info) {
+    return (signal == SIGINT && info.si_code == SI_KERNEL) ||
            monotonic_nanoseconds() - first_stop_at >= kSameStopNanoseconds;
 }
 
 // Only async-signal-safe calls, and none that needs a resource it could fail to get.
 void on_stop_signal(int signal, siginfo_t *info, void * /*context*/) {
     const int saved_errno = errno;  // the interrupted code may be about to read it
-    if (phase == kStarting || phase == kEnding || (stop_signal != 0 && asked_again(*info))) {
+    if (phase == kStarting || phase == kEnding ||
+        (stop_signal != 0 && asked_again(signal, *info))) {
         tell_interrupted();
         end_at_once(signal);
     } else if (stop_signal == 0) {
