@@ -70,6 +70,7 @@ std::string read_to_end(int reader) {
 class Interrupt : public testing::TestWithParam<test::Runner> {
 protected:
     void SetUp() override {
+        test::skip_unless_usable(GetParam());
         test::reset_test_dir();
     }
 

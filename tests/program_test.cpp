@@ -153,6 +153,7 @@ const Case kCases[] = {
 class ProgramRun : public testing::TestWithParam<std::tuple<Case, test::Runner>> {
 protected:
     void SetUp() override {
+        test::skip_unless_usable(std::get<1>(GetParam()));
         test::reset_test_dir();
     }
 };

@@ -100,6 +100,9 @@ TEST_F(EncodedStream, RecordsThePresetTuningAndProfileItRanWith) {
     const auto start = stream_.find("options: ");
     ASSERT_NE(start, std::string::npos);
     const std::string options = stream_.substr(start, stream_.find('\0', start) - start) + " ";
+    // On one CPU (a small board, or qemu-user as CI runs it) the library keeps to one thread,
+    // which has no slices to share.
+    const bool one_thread = options.find(" threads=1 ") != std::string::npos;
     const struct {
         const char *setting;
         const char *option;
@@ -109,7 +112,8 @@ TEST_F(EncodedStream, RecordsThePresetTuningAndProfileItRanWith) {
         {"medium: three reference frames", "ref=3"},
         {"medium: trellis on final macroblocks", "trellis=1"},
         {"zerolatency: no B-frames", "bframes=0"},
-        {"zerolatency: threads work on slices", "sliced_threads=1"},
+        {"zerolatency: threads work on slices",
+         one_thread ? "sliced_threads=0" : "sliced_threads=1"},
         {"zerolatency: no macroblock tree", "mbtree=0"},
         {"high: 8x8 transform", "8x8dct=1"},
         {"constant quality", "rc=crf"},
@@ -124,6 +128,10 @@ TEST_F(EncodedStream, RecordsThePresetTuningAndProfileItRanWith) {
 // ffmpeg driving the same library with the same settings is the encode a user would otherwise
 // run; the program must not differ from it by a byte.
 TEST_F(EncodedStream, MatchesFfmpegEncodingTheSameFrames) {
+    if (test::emulated()) {
+        GTEST_SKIP() << "ffmpeg runs the build machine's libx264, whose x86 assembly is not "
+                        "bit-exact with the emulated target's code; CI pins that stream's hash";
+    }
     ASSERT_EQ(test::command({YUV2H264_TEST_PEER, "clip.yuv", "peer.h264"}), 0);
     EXPECT_TRUE(test::read_file(test::test_dir() / "peer.h264") == stream_) << "the streams differ";
 }

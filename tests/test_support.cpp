@@ -59,6 +59,16 @@ std::vector<Runner> available_runners() {
     return sanitized ? std::vector{Runner::kPlain} : std::vector{Runner::kPlain, Runner::kMemcheck};
 }
 
+bool emulated() {
+    return !std::string_view(YUV2H264_TEST_EMULATOR).empty();
+}
+
+void skip_unless_usable(Runner runner) {
+    if (runner == Runner::kMemcheck && emulated()) {
+        GTEST_SKIP() << "valgrind cannot watch a program that qemu-user runs";
+    }
+}
+
 std::string suffix(Runner runner, const char *plain) {
     return runner == Runner::kMemcheck ? "UnderMemcheck" : plain;
 }
@@ -193,6 +203,12 @@ Started start_in(const fs::path &dir, const Launch &launch, const std::string &l
         fs::create_directory_symlink(fs::relative(dir, data_dir.parent_path()), data_dir);
     }
     std::vector<std::string> args;
+    if (emulated()) {
+        std::istringstream words(YUV2H264_TEST_EMULATOR);
+        for (std::string word; std::getline(words, word, '\t');) {
+            args.push_back(word);
+        }
+    }
     if (launch.runner == Runner::kMemcheck) {
         if (!fs::exists(YUV2H264_TEST_VALGRIND)) {
             throw std::runtime_error("valgrind is needed to run the program under memcheck");
@@ -305,7 +321,9 @@ std::string own_lines(const std::string &text) {
 }
 
 std::vector<std::string> fault_shim(const std::string &fault) {
-    return {"LD_PRELOAD=" YUV2H264_FAULT_SHIM, "YUV2H264_FAULT=" + fault,
+    // Under qemu-user the preload is the emulated program's, not the host's emulator's.
+    const char *preload = emulated() ? "QEMU_SET_ENV=LD_PRELOAD=" : "LD_PRELOAD=";
+    return {preload + std::string(YUV2H264_FAULT_SHIM), "YUV2H264_FAULT=" + fault,
             "YUV2H264_PTS_LOG=" + (test_dir() / "pts.log").string()};
 }
 

@@ -40,6 +40,10 @@ enum class Runner { kPlain, kMemcheck };
 constexpr int kMemcheckStatus = 99;
 // The runners this build can use: memcheck cannot watch a sanitized build.
 std::vector<Runner> available_runners();
+// Whether the program runs under an emulator: a cross build's, under qemu-user.
+bool emulated();
+// For a fixture's SetUp: skips the test, saying why, when this build cannot use `runner`.
+void skip_unless_usable(Runner runner);
 // "UnderMemcheck" or `plain`, for the names of parameterized tests.
 std::string suffix(Runner runner, const char *plain = "");
 
