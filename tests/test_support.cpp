@@ -1,7 +1,6 @@
 #include "test_support.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -278,31 +277,17 @@ bool pending(const Started &started, int signal) {
     return field == "ShdPnd:" && (std::stoull(mask, nullptr, 16) >> (signal - 1) & 1U) != 0;
 }
 
-std::string terminal_output(const Started &started) {
-    pollfd ready{started.terminal, POLLIN, 0};
-    std::string shown;
-    if (poll(&ready, 1, 1000) > 0) {
-        (void)fcntl(started.terminal, F_SETFL, O_NONBLOCK);
-        drain(started.terminal, &shown);
-    }
-    return shown;
-}
-
 std::string screen(const std::string &output) {
-    constexpr std::string_view kErase = "\033[K";
     std::string shown;
     std::istringstream lines(output);
-    for (std::string text; std::getline(lines, text);) {
-        // A terminal ends each line with a carriage return too; any other rewrites the line.
-        std::string_view line(text);
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
+    for (std::string line; std::getline(lines, line);) {
+        // A terminal ends a line with a carriage return too; any other starts a rewrite, which
+        // erases the line first.
+        if (line.ends_with('\r')) {
+            line.pop_back();
         }
-        line.remove_prefix(line.rfind('\r') == std::string_view::npos ? 0 : line.rfind('\r') + 1);
-        if (line.substr(0, kErase.size()) == kErase) {
-            line.remove_prefix(kErase.size());
-        }
-        shown.append(line).push_back('\n');
+        line.erase(0, line.rfind('\r') + 1);  // from 0 when there is none
+        shown += (line.starts_with("\033[K") ? line.substr(3) : line) + '\n';
     }
     return shown;
 }

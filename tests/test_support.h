@@ -86,8 +86,6 @@ bool running(const Started &started);
 Run finish(const Started &started, double seconds);
 // Whether `signal` is still waiting to be taken by the run.
 bool pending(const Started &started, int signal);
-// What the run's terminal has shown since the last call, waiting up to a second for some.
-std::string terminal_output(const Started &started);
 // The lines a terminal shows for `output`: each as its last rewrite left it.
 std::string screen(const std::string &output);
 
