@@ -87,7 +87,7 @@ interrupt_when_partial() {
         kill -0 "$job" 2>/dev/null || fail "the batch ended before it made a partial stream"
         sleep 0.02
     done
-    kill -INT "$(pgrep -o -f "$root/usr/bin/yuv2h264-batch")"
+    kill -INT "$(pgrep -o -f "^/bin/bash $root/usr/bin/yuv2h264-batch")" # not nsenter
     status=0 && wait "$job" || status=$?
     [ "$status" -eq 130 ] || fail "stopped by SIGINT, the batch ended with $status"
     check_ending "${plain[@]}"
@@ -132,12 +132,8 @@ kill_tree() {
 
 # running_in DIR: the processes, but sshd, whose command line or working directory is under DIR.
 running_in() {
-    local proc
-    for proc in /proc/[0-9]*; do
-        [ "$(cat "$proc/comm" 2>/dev/null)" != sshd ] || continue
-        if tr '\0' ' ' 2>/dev/null <"$proc/cmdline" | grep -qF "$1" ||
-            [[ "$(readlink "$proc/cwd" 2>/dev/null)" == "$1"* ]]; then
-            echo "${proc#/proc/}: $(tr '\0' ' ' 2>/dev/null <"$proc/cmdline")"
-        fi
+    { grep -lsF -- "$1" /proc/[0-9]*/cmdline; find /proc/[0-9]*/cwd -maxdepth 0 -lname "$1*" 2>/dev/null; } |
+        cut -d/ -f3 | sort -u | while read -r pid; do
+        [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = sshd ] || ps -o pid=,args= -p "$pid" || true
     done
 }
