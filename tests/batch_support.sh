@@ -1,9 +1,8 @@
-# Shared by the batch tests (this machine and ssh hosts, a Slurm cluster): movies of several shapes
-# and names, the rows every engine runs, the checks that every stream is a local encode of its
-# movie, that a batch names every movie left without one and leaves nothing behind, and the means
-# to kill a host whole. The sourcing test sets `tmp`, its temporary directory, and `root`, the
-# staged install, and defines `batch ARGUMENT...`, which runs yuv2h264-batch on its engine in
-# $tmp/movies, its output in $tmp/out, its status in `status`.
+# Shared by the batch tests (this machine, several ssh hosts, a Slurm cluster): movies of several
+# shapes and names, the rows every engine runs, the checks that every stream is a local encode of
+# its movie and that a batch names every movie left without one, the means to kill a host whole. The
+# sourcing test sets `tmp`, `root` (the staged install) and `batch ARGUMENT...`, which runs the
+# command in $tmp/movies, its output in $tmp/out and its status in `status`.
 # shellcheck shell=bash disable=SC2015,SC2154 # A && B || fail; tmp, root and engine: the test's
 
 # fail MESSAGE...: says what went wrong, shows what the batch printed ($tmp/out), and ends the test.
@@ -38,9 +37,6 @@ make_movies() {
     : >"$dir/no stream.mp4"
 }
 
-# stream_of MOVIE: MOVIE's stream, as the command names it.
-stream_of() { printf '%s.h264' "${1%.*}"; }
-
 # check_stream MOVIE SOURCE: MOVIE's stream is, byte for byte, what the staged program makes of
 # SOURCE (a movie of the same bytes) converted here.
 check_stream() {
@@ -51,8 +47,8 @@ check_stream() {
             -f rawvideo -y "$reference/yuv_420-352x288.yuv"
         (cd "$reference" && "$root/usr/bin/yuv2h264" &>/dev/null)
     fi
-    cmp -s "$reference/x.h264" "$tmp/movies/$(stream_of "$1")" ||
-        fail "$(stream_of "$1") differs from a local encode"
+    cmp -s "$reference/x.h264" "$tmp/movies/${1%.*}.h264" ||
+        fail "${1%.*}.h264 differs from a local encode"
 }
 
 # named: the movies the batch named on its "No stream for" lines, on one line.
@@ -76,9 +72,8 @@ check_ending() {
     ! find "$tmp/movies" -name '*.part' | grep . || fail "a partial stream is left"
 }
 
-# interrupt_when_partial DIR...: the batch over the plain movies, in the background, given
-# Ctrl-C once a partial stream is under a DIR; then it must end by SIGINT, having named the
-# movies it left, with no partial stream. The test checks that nothing of it runs.
+# interrupt_when_partial DIR...: the batch over the plain movies, given Ctrl-C once a partial stream
+# is under a DIR, must end by SIGINT, naming the movies it left. The test checks nothing runs.
 interrupt_when_partial() {
     local job
     (batch "${plain[@]/%/.mp4}" && exit "$status") &
@@ -93,9 +88,8 @@ interrupt_when_partial() {
     check_ending "${plain[@]}"
 }
 
-# rows_of_names: the rows every engine runs first. Tricky names, a movie in another directory, a
-# non-movie and an existing stream, which stays as it is; then, run again with the non-movie
-# replaced, only the 2 movies without a stream are encoded.
+# rows_of_names: tricky names, another directory, a non-movie and a stream that stays as it is;
+# then, run again with the non-movie replaced, only the 2 movies without a stream are encoded.
 rows_of_names() {
     local name movies=("$tmp"/movies/*.mp4 "$tmp/movies/other dir/wide.mov")
     echo mine >"$tmp/movies/tall.h264"
@@ -112,10 +106,10 @@ rows_of_names() {
     rm "$tmp/movies/tall.h264" && cp "$tmp/movies/wide.mp4" "$tmp/movies/no stream.mp4"
     batch -- "${movies[@]#"$tmp/movies/"}"
     [ "$status" -eq 0 ] && grep -q '^\[[12]/2\] no stream.mp4 -> no stream.h264' "$tmp/out" &&
-        grep -q '^\[[12]/2\] tall.mp4 -> tall.h264' "$tmp/out" || fail "run again: not the 2 missing"
+        grep -q '^\[[12]/2\] tall.mp4 -> tall.h264' "$tmp/out" || fail "run again: not the 2 left"
     check_stream "no stream.mp4" wide.mp4
     echo "$engine: run again, status 0, it encoded the 2 movies without a stream alone"
-    rm -f -- "$tmp/movies/"*.h264 "$tmp/movies/other dir/"*.h264 "$tmp/movies/"$'new\nline.h264'
+    rm -f -- "$tmp/movies/"*.h264 "$tmp/movies/other dir/"*.h264
     : >"$tmp/movies/no stream.mp4"
 }
 
@@ -132,7 +126,7 @@ kill_tree() {
 
 # running_in DIR: the processes, but sshd, whose command line or working directory is under DIR.
 running_in() {
-    { grep -lsF -- "$1" /proc/[0-9]*/cmdline; find /proc/[0-9]*/cwd -maxdepth 0 -lname "$1*" 2>/dev/null; } |
+    { grep -lsF -- "$1" /proc/[0-9]*/cmdline; find /proc/[0-9]*/cwd -lname "$1*" 2>/dev/null; } |
         cut -d/ -f3 | sort -u | while read -r pid; do
         [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = sshd ] || ps -o pid=,args= -p "$pid" || true
     done
