@@ -75,9 +75,8 @@ check_ending() {
 # interrupt_when_partial DIR...: the batch over the plain movies, given Ctrl-C once a partial stream
 # is under a DIR, must end by SIGINT, naming the movies it left. The test checks nothing runs.
 interrupt_when_partial() {
-    local job
     (batch "${plain[@]/%/.mp4}" && exit "$status") &
-    job=$!
+    local job=$!
     until find "$@" -name '*.part' 2>/dev/null | grep -q .; do
         kill -0 "$job" 2>/dev/null || fail "the batch ended before it made a partial stream"
         sleep 0.02

@@ -38,8 +38,7 @@ make_movies
 engine="this machine" options=()
 mount -t tmpfs -o size=1m tmpfs "$tmp/small"
 TMPDIR=$tmp/small rows_of_names
-left=$(find "$tmp/small" ! -type d ! -name '[0-9]*.log')
-[ -z "$left" ] || fail "the batch left more than the failed movie's log in TMPDIR: $left"
+[ -z "$(find "$tmp/small" ! -type d ! -name '[0-9]*.log')" ] || fail "TMPDIR keeps more than logs"
 echo "$engine: TMPDIR on a tmpfs of 1 MB, less than a movie's 5.8 MB of raw frames: enough"
 
 # Refused before anything starts.
@@ -120,14 +119,14 @@ rm -f "$tmp/movies/"*.h264
 # host2 dies whole, sshd and sessions, the moment it holds a finished stream: every movie must
 # come back (its job tried again on host1) or be named, with status 1.
 (batch "${plain[@]/%/.mp4}" && exit "$status") &
-batch_job=$!
+batch=$!
 until find "$tmp/host2" -path '*/.parallel/tmp/*' -name '[0-9]*.h264' -size +0 | grep -q .; do
-    kill -0 "$batch_job" 2>/dev/null || fail "host2 never held a stream"
+    kill -0 "$batch" 2>/dev/null || fail "host2 never held a stream"
     sleep 0.05
 done
 sshd=$(cat "$tmp/host2/sshd.pid") && rm "$tmp/host2/sshd.pid"
 { kill_tree "$sshd" && wait "$sshd"; } 2>/dev/null || true # without the shell's "Killed" line
-status=0 && wait "$batch_job" || status=$?
+status=0 && wait "$batch" || status=$?
 check_ending "${plain[@]}"
 echo "$engine: host2 killed holding a stream: status $status, named: $(named)"
 cp "$tmp/movies/wide.mp4" "$tmp/movies/no stream.mp4"

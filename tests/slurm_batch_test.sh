@@ -141,14 +141,13 @@ rm -f "$tmp/movies/"*.h264
 
 # node2 dies whole, slurmd and tasks, in the middle of a task.
 (batch "${plain[@]/%/.mp4}" && exit "$status") &
-batch_job=$!
 until [ -n "$(on controller squeue -h -t running -w node2 2>/dev/null)" ]; do
-    kill -0 "$batch_job" 2>/dev/null || fail "node2 never ran a task"
+    kill -0 "$!" 2>/dev/null || fail "node2 never ran a task"
     sleep 0.05
 done
 kill -KILL "$(cat "$tmp/node2.pid")"
 started=$(seconds)
-status=0 && wait "$batch_job" || status=$?
+status=0 && wait "$!" || status=$?
 check_ending "${plain[@]}"
 echo "$engine: node2 killed in a task; $(since "$started") later, status $status, named: $(named)"
 
