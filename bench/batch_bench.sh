@@ -56,8 +56,9 @@ echo "Check: the streams of yuv2h264-batch and ffmpeg decode to $same frames"
 
 # spread VALUE...: median (min–max).
 spread() {
-    printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { m = (NR % 2 ? v[(NR + 1) / 2] :
-        (v[NR / 2] + v[NR / 2 + 1]) / 2); printf "%s (%s–%s)", m, v[1], v[NR] }'
+    printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END {
+        m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+        printf "%s (%s–%s)", m, v[1], v[NR] }'
 }
 seconds() { for ms in "$@"; do awk -v ms="$ms" 'BEGIN { printf "%.2f\n", ms / 1000 }'; done; }
 mapfile -t ours < <(seconds "${ours[@]}")
