@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# The README's recipe for many movies on several hosts, run as written against two ssh servers of
-# this test's own, on loopback addresses only, with everything they use in a temporary directory.
+# yuv2h264-batch on this machine, with TMPDIR on a tmpfs smaller than a movie's raw frames, then on
+# two ssh servers of this test's own, on loopback addresses only, with everything they use in a
+# temporary directory.
 # Usage: tests/remote_batch_test.sh STAGED_ROOT (a DESTDIR install, prefix /usr, of a build whose
-# data directory is the working directory: its program and manual page are the hosts').
+# data directory is the working directory: its programs are this machine's and the hosts'). Root.
+# shellcheck disable=SC2015 # A && B || fail: fails when either fails
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -17,23 +19,48 @@ cleanup() {
         if [ -f "$pidfile" ]; then kill "$(cat "$pidfile")" 2>/dev/null || true; fi
     done
     wait
+    if mountpoint -q "$tmp/small"; then umount "$tmp/small"; fi
     rm -rf "$tmp"
     if $made_run_sshd; then rmdir /run/sshd; fi
 }
 trap cleanup EXIT
 source tests/batch_support.sh
-export filter # the recipe runs in a shell of its own; a user has it set in theirs
+mkdir -p "$tmp/local/bin" "$tmp/movies" "$tmp/reference" "$tmp/small"
+export PATH=$root/usr/bin:$tmp/local/bin:$PATH HOME=$tmp/local
+batch() {
+    status=0
+    (cd "$tmp/movies" && "$root/usr/bin/yuv2h264-batch" "${options[@]}" "$@") >"$tmp/out" 2>&1 ||
+        status=$?
+}
+make_movies
 
-# The recipe as the README gives it: the block that runs parallel.
-readme=$(awk '/^```sh$/ { block = ""; inside = 1; next }
-    inside && /^```$/ { inside = 0; if (block ~ /parallel --slf/) printf "%s", block }
-    inside { block = block $0 "\n" }' README.md)
-[[ $readme == *"parallel --slf"* ]] || fail "no recipe found in README.md"
+# This machine. One movie's raw frames take 5.8 MB: TMPDIR holds 1 MB.
+engine="this machine" options=()
+mount -t tmpfs -o size=1m tmpfs "$tmp/small"
+TMPDIR=$tmp/small rows_of_names
+[ -z "$(find "$tmp/small" ! -type d ! -name '[0-9]*.log')" ] || fail "TMPDIR keeps more than logs"
+echo "$engine: TMPDIR on a tmpfs of 1 MB, less than a movie's 5.8 MB of raw frames: enough"
+
+# Refused before anything starts.
+cp "$tmp/movies/wide.mp4" "$tmp/movies/wide.mkv"
+for row in "would both make:wide.mp4:other dir/../wide.mkv" "matched no file:*.avi" \
+    "no movies given" "unknown option:--bogus" "is a directory:other dir"; do
+    IFS=: read -r -a row <<<"$row"
+    batch "${row[@]:1}"
+    ((status == 2)) && grep -q "${row[0]}" "$tmp/out" && ! ls "$tmp"/movies/*.h264 2>/dev/null ||
+        fail "'${row[*]:1}': status $status, not 2 and '${row[0]}'"
+done
+rm "$tmp/movies/wide.mkv"
+echo "$engine: two movies for one stream, none, a pattern, a directory, a wrong option: status 2"
+
+interrupt_when_partial "$tmp/movies"
+[ -z "$(running_in "$tmp")" ] || fail "left running: $(running_in "$tmp")"
+echo "$engine: Ctrl-C: status 130, named: $(named); nothing left running"
+rm -f "$tmp/movies/"*.h264
 
 # Two hosts, host1 on 127.0.0.2 and host2 on 127.0.0.3: each an sshd with a home of its own (a
-# session starts in the account's home, which would be root's), and the staged program on its
+# session starts in the account's home, which would be root's), and the staged programs on its
 # PATH. Locally, an ssh on PATH that knows the two, and a home for parallel's own files.
-mkdir -p "$tmp/local/bin" "$tmp/movies" "$tmp/reference"
 ssh-keygen -q -t ed25519 -N '' -f "$tmp/host_key"
 ssh-keygen -q -t ed25519 -N '' -f "$tmp/user_key"
 echo "test-host $(cat "$tmp/host_key.pub")" >"$tmp/known_hosts"
@@ -68,65 +95,41 @@ Host *
 EOF
 printf '#!/bin/sh\nexec /usr/bin/ssh -F %s "$@"\n' "$tmp/ssh_config" >"$tmp/local/bin/ssh"
 chmod +x "$tmp/local/bin/ssh"
-export PATH=$tmp/local/bin:$PATH HOME=$tmp/local
 for n in 1 2; do
     for _ in {1..50}; do ssh "host$n" true 2>/dev/null && break || sleep 0.1; done
     ssh "host$n" true || fail "host$n does not answer"
 done
-printf 'host1\nhost2\n' >"$tmp/movies/hosts"
+printf 'host1\nhost2\n' >"$tmp/hosts"
 
-make_movies "$tmp/movies"
-movies=(wide anamorphic tall "no stream")
-# streams_back MOVIE...: each movie's stream is a local encode of it, and no host kept anything.
-streams_back() {
-    check_streams "$root/usr/bin/yuv2h264" "$tmp/movies" "$@"
-    if find "$tmp"/host? -path '*/.parallel/tmp/*' | grep -q .; then
-        fail "a work directory is left on a host"
-    fi
+engine="2 hosts" options=(--hosts "$tmp/hosts")
+# no_work_left: no host keeps a working directory of the batch.
+no_work_left() {
+    ! find "$tmp"/host? -path '*/.parallel/tmp/*' | grep -q . || fail "a host kept a work directory"
 }
-# run_recipe STATUS: runs the recipe in the movies' directory; parallel must end with STATUS.
-run_recipe() {
-    local status=0
-    (cd "$tmp/movies" && bash -c "$readme") >"$tmp/out" 2>&1 || status=$?
-    [ "$status" -eq "$1" ] || fail "the batch ended with $status, not $1"
-}
-jobs_on() { awk -F'\t' -v host="$1" '$2 == host' "$tmp/movies/batch.log" | wc -l; }
+rows_of_names
+no_work_left
+[ "$(grep -l Accepted "$tmp"/host?/sshd.log | wc -l)" -eq 2 ] || fail "a host had no job"
 
-run_recipe 1
-streams_back wide anamorphic tall
-[ "$(jobs_on host1)" -gt 0 ] && [ "$(jobs_on host2)" -gt 0 ] || fail "not both hosts had jobs"
-awk -F'\t' '$7 != 0 && /no stream/' "$tmp/movies/batch.log" | grep -q . ||
-    fail "the failed movie has no non-zero exit value in the job log"
-grep -q $'^no stream.mp4\t.*Invalid data' "$tmp/out" || fail "no tagged message for the failed movie"
-[ "$(grep '^No stream for' "$tmp/out")" = "No stream for no stream.mp4" ] ||
-    fail "the batch did not name exactly the failed movie"
-echo "remote batch: 3 movies over 2 hosts as local encodes, no work directory left;" \
-    "the empty movie failed: exit $(awk -F'\t' '/no stream/ { print $7 }' "$tmp/movies/batch.log")" \
-    "in the job log, tagged message, named at the end, status 1"
-
-cp "$tmp/movies/wide.mp4" "$tmp/movies/no stream.mp4"
-run_recipe 0
-streams_back "no stream"
-awk 'NR > 1 { jobs++; if (/no stream/) hit++ } END { exit !(jobs == 1 && hit == 1) }' \
-    "$tmp/movies/batch.log" ||
-    fail "running again sent other movies than the failed one"
-echo "remote batch: run again, it encoded the replaced movie alone"
+interrupt_when_partial "$tmp/host1" "$tmp/host2"
+[ -z "$(running_in "$tmp")" ] || fail "left running: $(running_in "$tmp")"
+no_work_left
+echo "$engine: Ctrl-C: status 130, named: $(named); nothing left running, on the hosts neither"
+rm -f "$tmp/movies/"*.h264
 
 # host2 dies whole, sshd and sessions, the moment it holds a finished stream: every movie must
 # come back (its job tried again on host1) or be named, with status 1.
-rm "$tmp/movies/"*.h264 "$tmp/movies/batch.log"
-(cd "$tmp/movies" && bash -c "$readme") >"$tmp/out" 2>&1 &
+(batch "${plain[@]/%/.mp4}" && exit "$status") &
 batch=$!
-until find "$tmp/host2" -path '*/.parallel/tmp/*' -name '*.h264' ! -path '*/enc/*' | grep -q .; do
+until find "$tmp/host2" -path '*/.parallel/tmp/*' -name '[0-9]*.h264' -size +0 | grep -q .; do
     kill -0 "$batch" 2>/dev/null || fail "host2 never held a stream"
     sleep 0.05
 done
 sshd=$(cat "$tmp/host2/sshd.pid") && rm "$tmp/host2/sshd.pid"
 { kill_tree "$sshd" && wait "$sshd"; } 2>/dev/null || true # without the shell's "Killed" line
 status=0 && wait "$batch" || status=$?
-check_ending "$status" "$root/usr/bin/yuv2h264" "${movies[@]}"
-echo "remote batch: host2 killed holding a stream: status $status, named: $(named)"
-rm -rf "$tmp/host2/.parallel" # a dead host's leftovers: the check is for the live one
-run_recipe 0
-streams_back "${movies[@]}"
-echo "remote batch: run again with host2 down, every movie has its stream"
+check_ending "${plain[@]}"
+echo "$engine: host2 killed holding a stream: status $status, named: $(named)"
+cp "$tmp/movies/wide.mp4" "$tmp/movies/no stream.mp4"
+batch "${plain[@]/%/.mp4}"
+status=0 && check_ending "${plain[@]}"
+echo "$engine: run again with host2 down, every movie has its stream"
