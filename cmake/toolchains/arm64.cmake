@@ -3,7 +3,5 @@ set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(cross_prefix aarch64-linux-gnu)
 set(multiarch aarch64-linux-gnu)
 set(qemu qemu-aarch64)
-# On one CPU, so that libx264 encodes on one thread: its threaded encode hangs or crashes
-# under qemu-user.
 set(one_cpu ON)
 include(${CMAKE_CURRENT_LIST_DIR}/debian_cross.cmake)

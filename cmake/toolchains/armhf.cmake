@@ -3,7 +3,5 @@ set(CMAKE_SYSTEM_PROCESSOR armv7l)
 set(cross_prefix arm-linux-gnueabihf)
 set(multiarch arm-linux-gnueabihf)
 set(qemu qemu-arm)
-# On one CPU, so that libx264 encodes on one thread: its threaded encode hangs or crashes
-# under qemu-user.
 set(one_cpu ON)
 include(${CMAKE_CURRENT_LIST_DIR}/debian_cross.cmake)

@@ -12,6 +12,8 @@ set(CMAKE_LIBRARY_ARCHITECTURE ${multiarch})
 # /usr/<cross_prefix> (qemu's -L), whose loader meets libc6:ARCH's libraries through the loader
 # cache, and a forked child then hangs or crashes. Cached, so that scripts read it from the build
 # and a user may give another. Absolute paths: the tests start it with execve.
+# one_cpu: libx264 then encodes on one thread, as its threaded encode hangs or crashes under
+# qemu-user for ARM.
 set(pin_to_one_cpu "")
 if(one_cpu)
   set(pin_to_one_cpu /usr/bin/taskset -c 0)
