@@ -158,9 +158,10 @@ int main(int argc, char **argv) {
         report("Failed to write output file\n");
         status = -1;
     }
+    // A failure keeps its own message and status, though a stop came too: the stream is cut.
     if (status == 0) {
         print_summary(progress, stop_requested());
+        end_by_stop_signal();
     }
-    end_by_stop_signal();
     return status;
 }

@@ -82,6 +82,12 @@ const Case kCases[] = {
          fs::create_symlink("/dev/full", output_path());
      },
      .status = kFailed, .own_err = kWriteFailed, .output = Output::kDevice, .encoded = "0\n"},
+    // A write that fails after a stop came (raised during frame 0) is a failure, not the stop.
+    {.name = "DiskFullAfterAStop", .prepare = [] {
+         test::write_file(input_path(), test::flat_frames(3));
+         fs::create_symlink("/dev/full", output_path());
+     }, .fault = "raise:15@encode:0",
+     .status = kFailed, .own_err = kWriteFailed, .output = Output::kDevice, .encoded = "0\n"},
     // A reader that quits is a failed write, not a silent death by SIGPIPE.
     {.name = "PipeReaderQuits", .prepare = [] {
          test::write_file(input_path(), test::moving_frames(8));
