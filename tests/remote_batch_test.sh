@@ -43,19 +43,28 @@ echo "$engine: TMPDIR on a tmpfs of 1 MB, less than a movie's 5.8 MB of raw fram
 
 # Refused before anything starts.
 cp "$tmp/movies/wide.mp4" "$tmp/movies/wide.mkv"
+cp "$tmp/movies/wide.mp4" "$tmp/movies/other dir/camera.h264"
 for row in "would both make:wide.mp4:other dir/../wide.mkv" "matched no file:*.avi" \
-    "no movies given" "unknown option:--bogus" "is a directory:other dir"; do
+    "no movies given" "unknown option:--bogus" "is a directory:other dir" \
+    "its own stream:other dir/camera.h264"; do
     IFS=: read -r -a row <<<"$row"
     batch "${row[@]:1}"
     ((status == 2)) && grep -q "${row[0]}" "$tmp/out" && ! ls "$tmp"/movies/*.h264 2>/dev/null ||
         fail "'${row[*]:1}': status $status, not 2 and '${row[0]}'"
 done
-rm "$tmp/movies/wide.mkv"
-echo "$engine: two movies for one stream, none, a pattern, a directory, a wrong option: status 2"
+rm "$tmp/movies/wide.mkv" "$tmp/movies/other dir/camera.h264"
+echo "$engine: two movies for one stream, none, a pattern, a directory, a wrong option," \
+    "a movie that is its own stream: status 2"
 
 interrupt_when_partial "$tmp/movies"
 [ -z "$(running_in "$tmp")" ] || fail "left running: $(running_in "$tmp")"
 echo "$engine: Ctrl-C: status 130, named: $(named); nothing left running"
+rm -f "$tmp/movies/"*.h264
+# The reader of its lines goes: the batch goes with it.
+(cd "$tmp/movies" && yuv2h264-batch "${plain[@]/%/.mp4}" 2>/dev/null | head -n 1 >/dev/null) || :
+[ -z "$(running_in "$tmp")" ] && ! find "$tmp/movies" -name '*.part' | grep -q . ||
+    fail "its reader gone, the batch left running: $(running_in "$tmp")"
+echo "$engine: the reader of its lines gone after one: nothing left running"
 rm -f "$tmp/movies/"*.h264
 
 # Two hosts, host1 on 127.0.0.2 and host2 on 127.0.0.3: each an sshd with a home of its own (a
