@@ -11,8 +11,8 @@
 // the picture, the encoder, the input and the output, in that order. Running out of whole frames
 // ends the run with status 0; every failure prints one line on standard error and ends it with
 // -1; a stop signal ends it after the frame in progress (at once before the first), by that
-// signal, once everything is released. On a terminal, a status line shows the progress and a
-// summary ends the run.
+// signal, once everything is released, unless a failure came with it. On a terminal, a status
+// line shows the progress and a summary ends the run.
 
 #include <cstdint>  // x264.h needs the fixed-width integer types first
 

@@ -4,7 +4,8 @@
 // kill it, and the stop signals (SIGINT, SIGTERM, SIGHUP), which never cut a frame. Whenever a
 // stop signal comes, the run prints "Encoding interrupted" and ends by that signal: at once before
 // the first frame is read and once everything is released, after the frame in progress while
-// frames are encoded, and after the release when it comes during it.
+// frames are encoded, and after the release when it comes during it. A failure that comes with
+// it (a full disk) is told as that failure instead: the stream is cut.
 
 #include <csignal>  // sigset_t, which glibc declares there too
 #include <cstdint>
