@@ -8,7 +8,7 @@
 # Usage: tests/arm_system_test.sh ARCH PROGRAM (ARCH arm64 or armhf; PROGRAM a build for it whose
 # data directory is the working directory).
 set -euo pipefail
-if [ $# -ne 2 ] || [ ! -f "$2" ]; then
+if [ $# -ne 2 ] || [[ $1 != arm64 && $1 != armhf ]] || [ ! -f "$2" ]; then
     echo "Usage: $0 arm64|armhf PROGRAM" >&2
     exit 2
 fi
@@ -20,39 +20,25 @@ source scripts/lib.sh
 # Cortex-A72 and A7: the cores of the Raspberry Pi 4 and 2, the boards these builds are for.
 case $arch in
 arm64)
-    triplet=aarch64-linux-gnu machine=AArch64 flavour=arm64
+    flavour=arm64 user_mode=qemu-aarch64
     qemu=(qemu-system-aarch64 -M virt -cpu cortex-a72 -m 2G)
     ;;
 armhf)
-    triplet=arm-linux-gnueabihf machine=ARM flavour=armmp
+    flavour=armmp user_mode=qemu-arm
     qemu=(qemu-system-arm -M virt -cpu cortex-a7 -m 1G)
-    ;;
-*)
-    echo "No machine for architecture $arch: arm64 or armhf" >&2
-    exit 2
     ;;
 esac
 readonly clip_frames=50 boot_limit_seconds=300
 
-started=$(date +%s%N)
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
 if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
     "${sudo[@]}" dpkg --add-architecture "$arch"
 fi
-ensure_packages qemu-system-arm ffmpeg cpio binutils "libx264-164:$arch"
-if ! readelf -h "$program" 2>/dev/null | grep -q "Machine: *$machine\$"; then
-    echo "$program is no $arch program" >&2
-    exit 2
-fi
+ensure_packages qemu-system-arm qemu-user ffmpeg cpio "libx264-164:$arch"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-
-# elapsed SINCE_NANOSECONDS: seconds since then, to a tenth.
-elapsed() {
-    awk -v from="$1" -v now="$(date +%s%N)" 'BEGIN { printf "%.1f", (now - from) / 1e9 }'
-}
 
 # The kernel, the one Debian's meta package for the flavour depends on now, and busybox: only
 # unpacked, nothing of another architecture's system goes onto this one. Lists that name a kernel
@@ -75,30 +61,15 @@ unpack() {
 unpack "$kernel_package" "./boot/vmlinuz-${kernel_package#linux-image-}"
 unpack busybox-static ./bin/busybox
 
-# The initramfs: busybox and its applets' names, the program, every library it loads (found as
-# the loader would, in the architecture's library directories) and the clip.
+# The initramfs: busybox, the program, every library it loads (as its own loader lists them,
+# run by qemu-user in trace mode) and the clip.
 root=$work/root
-mkdir -p "$root/bin" "$root/usr/bin" "$root/lib/$triplet" "$root/proc" "$root/sys" "$root/dev"
+mkdir -p "$root/bin" "$root/usr/bin" "$root/proc" "$root/sys" "$root/dev"
 cp "$work/deb/bin/busybox" "$root/bin/"
 cp "$program" "$root/usr/bin/yuv2h264"
-interpreter=$(readelf -l "$program" | sed -n 's/.*program interpreter: \(.*\)\]$/\1/p')
-cp -L "$interpreter" "$root$interpreter"
-needed=("$program")
-while ((${#needed[@]} > 0)); do
-    for library in $(readelf -d "${needed[0]}" | sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p'); do
-        [ -e "$root/lib/$triplet/$library" ] && continue
-        found=
-        for dir in "/lib/$triplet" "/usr/lib/$triplet" "/usr/$triplet/lib"; do
-            if [ -e "$dir/$library" ]; then found=$dir/$library && break; fi
-        done
-        if [ -z "$found" ]; then
-            echo "$library, which the program needs, is in no $arch library directory" >&2
-            exit 1
-        fi
-        cp -L "$found" "$root/lib/$triplet/$library"
-        needed+=("$root/lib/$triplet/$library")
-    done
-    needed=("${needed[@]:1}")
+libraries=$("$user_mode" -E LD_TRACE_LOADED_OBJECTS=1 "$program") # fails for another machine's
+grep -o '/[^ ]*' <<<"$libraries" | while read -r library; do
+    mkdir -p "$root${library%/*}" && cp -L "$library" "$root$library"
 done
 make_test_clip "$root/clip.yuv" "$clip_frames"
 
@@ -107,18 +78,8 @@ make_test_clip "$root/clip.yuv" "$clip_frames"
 cat >"$root/cases" <<'EOF'
 encode - ln -s /clip.yuv yuv_420-352x288.yuv
 no_input - :
-input_directory - mkdir yuv_420-352x288.yuv
-output_directory - ln -s /clip.yuv yuv_420-352x288.yuv && mkdir x.h264
-output_full - ln -s /clip.yuv yuv_420-352x288.yuv && ln -s /dev/full x.h264
 stop INT cat /clip.yuv /clip.yuv /clip.yuv /clip.yuv >yuv_420-352x288.yuv
 EOF
-# The failure cases: what the program must print on standard error, ending with status 255.
-declare -A failures=(
-    [no_input]="Failed to open input file"
-    [input_directory]="Failed to read input file"
-    [output_directory]="Failed to open output file"
-    [output_full]="Failed to write output file"
-)
 
 cat >"$root/init" <<'EOF'
 #!/bin/busybox sh
@@ -164,21 +125,16 @@ while read -r name signal setup; do
     touch /running
     watch "$signal" &
     renice -n -10 -p $! >/dev/null # on a busy host it still looks often enough
-    from=$(seconds)
     # In the foreground, as from a terminal: a shell starts a background job deaf to SIGINT.
     # A hung run is killed, so that the other cases still run.
     status=0
     timeout -s KILL 100 yuv2h264 >out 2>err || status=$?
-    to=$(seconds)
     rm /running
     wait
-    say "$name status $status threads $(cat threads) seconds $(awk "BEGIN { print $to - $from }")"
+    say "$name status $status threads $(cat threads)"
     show "$name out" out
     show "$name err" err
-    if [ -f x.h264 ]; then
-        say "$name sha256 $(sha256sum <x.h264 | cut -d ' ' -f 1)"
-        base64 x.h264 >x.b64 && show "$name stream" x.b64
-    fi
+    [ ! -f x.h264 ] || { base64 x.h264 >x.b64 && show "$name stream" x.b64; }
     cd /
 done </cases
 say finished "$(seconds)"
@@ -186,16 +142,13 @@ poweroff -f
 EOF
 chmod +x "$root/init"
 (cd "$root" && find . | cpio -o -H newc -R 0:0 --quiet) | gzip -1 >"$work/initrd.gz"
-echo "$arch: initramfs of $(du -m "$work/initrd.gz" | cut -f1) MB with $(du -m "$root/lib" | tail -1 | cut -f1) MB of libraries, ready in $(elapsed "$started") s"
 
 # panic=-1 with -no-reboot: a dying init ends qemu at once rather than at the time limit.
-booted_at=$(date +%s%N)
 status=0
 timeout -k 10 "$boot_limit_seconds" "${qemu[@]}" -smp 2 -nic none -display none -monitor none \
     -serial "file:$work/console.raw" -no-reboot -kernel "$(echo "$work"/deb/boot/vmlinuz-*)" \
     -initrd "$work/initrd.gz" -append "console=ttyAMA0 panic=-1 loglevel=1" </dev/null || status=$?
 tr -d '\r' <"$work/console.raw" >"$work/console"
-machine_seconds=$(elapsed "$booted_at")
 
 value() { sed -n "/^@@ $1 /{s///p;q}" "$work/console"; }
 section() { awk -v begin="@@ $1 begin" -v end="@@ $1 end" '$0 == end { inside = 0 } inside; $0 == begin { inside = 1 }' "$work/console"; }
@@ -205,7 +158,7 @@ if [ "$status" -ne 0 ] || [ -z "$(value finished)" ]; then
     exit 1
 fi
 read -r boot_seconds _ cpus < <(value booted)
-echo "$arch: Debian's kernel ${kernel_package#linux-image-} booted in $boot_seconds s with $cpus CPUs, ran the cases and powered off in $machine_seconds s"
+echo "$arch: Debian's kernel ${kernel_package#linux-image-} booted in $boot_seconds s with $cpus CPUs, ran the cases and powered off"
 ((cpus == 2)) || { echo "$arch: the machine has $cpus CPUs, not 2" >&2 && exit 1; }
 
 failed=0
@@ -221,68 +174,48 @@ report() {
 }
 
 # stream CASE: the case's stream, as the program wrote it in the machine, into $work/CASE.h264.
-stream() {
-    section "$1 stream" | base64 -d >"$work/$1.h264"
-    [ "$(sha256sum <"$work/$1.h264" | cut -d ' ' -f 1)" = "$(value "$1 sha256")" ]
-}
+stream() { section "$1 stream" | base64 -d >"$work/$1.h264"; }
 decoded_frames() { ffprobe -v error -count_frames -show_entries stream=nb_read_frames -of csv=p=0 "$1"; }
-decoder_errors() { ffmpeg -v error -i "$1" -f null - 2>&1 | awk 'NR <= 3' | paste -sd '|'; }
 # The frames the encoder made, from libx264's closing lines, one per frame type.
 encoded_frames() {
     section "$1 err" | sed -n 's/^x264 \[info\]: frame [IPB]:\([0-9]*\).*/\1/p' |
         awk '{ sum += $1 } END { print sum + 0 }'
 }
 
-read -r status _ threads _ seconds < <(value "encode status") || true
-problems='' settings=''
+read -r status _ threads < <(value "encode status") || true
+problems=''
 [ "$status" = 0 ] || problems+="; status $status"
 [ "$(section "encode out")" = "hello world." ] || problems+="; no start line"
 [ -z "$(own_lines encode)" ] || problems+="; messages"
 ((threads > 1)) || problems+="; $threads thread(s)"
-if stream encode; then
-    frames=$(decoded_frames "$work/encode.h264")
-    [ "$frames" = "$clip_frames" ] || problems+="; $frames of $clip_frames frames decode"
-    errors=$(decoder_errors "$work/encode.h264")
-    [ -z "$errors" ] || problems+="; decoder: $errors"
-    settings=$(grep -aom 1 'threads=[0-9]* lookahead_threads=[0-9]* sliced_threads=[0-9]*' "$work/encode.h264" || true)
-else
-    problems+="; stream garbled on the console"
-fi
-report encode "$problems" "status 0, $clip_frames frames decode, $threads threads in the process ($settings), $seconds s, sha256 $(value "encode sha256" | cut -c 1-16)…"
+stream encode
+frames=$(decoded_frames "$work/encode.h264")
+[ "$frames" = "$clip_frames" ] || problems+="; $frames of $clip_frames frames decode"
+report encode "$problems" "status 0, $clip_frames frames decode, $threads threads in the process, sha256 $(sha256sum <"$work/encode.h264" | cut -c 1-16)…"
 
-while read -r name _; do
-    [ -n "${failures[$name]:-}" ] || continue
-    read -r status _ _ _ seconds < <(value "$name status") || true
-    problems=
-    [ "$status" = 255 ] || problems+="; status $status"
-    [ "$(own_lines "$name")" = "${failures[$name]}" ] || problems+="; not \"${failures[$name]}\""
-    [ "$(section "$name out")" = "hello world." ] || problems+="; no start line"
-    report "$name" "$problems" "status 255, \"${failures[$name]}\", $seconds s"
-done <"$root/cases"
+# The program's table proves every message under qemu-user; one here shows they come out here too.
+read -r status _ < <(value "no_input status") || true
+problems=
+[ "$status" = 255 ] || problems+="; status $status"
+[ "$(own_lines no_input)" = "Failed to open input file" ] || problems+="; not its message"
+report no_input "$problems" "status 255, \"Failed to open input file\""
 
 # Stopped after the first frames: every frame the encoder made is in the stream, whole. The run's
 # input begins with the clip, so its stream is the encode case's up to a frame's end.
-read -r status _ threads _ seconds < <(value "stop status") || true
+read -r status _ threads < <(value "stop status") || true
 problems='' size=0
 [ "$status" = 130 ] || problems+="; status $status"
 [ "$(own_lines stop)" = "Encoding interrupted" ] || problems+="; not \"Encoding interrupted\" once"
 reached=$(encoded_frames stop)
-if stream stop; then
-    frames=$(decoded_frames "$work/stop.h264")
-    size=$(stat -c %s "$work/stop.h264")
-    whole=$(ffprobe -v error -show_entries packet=size -of csv=p=0 "$work/encode.h264" |
-        awk -v frames="$reached" 'NR <= frames { sum += $1 } END { print sum + 0 }')
-    ((reached > 0 && reached < clip_frames)) || problems+="; stopped at frame $reached, not within the first $clip_frames"
-    [ "$frames" = "$reached" ] || problems+="; $frames frames decode of the $reached encoded"
-    cmp -s -n "$size" "$work/stop.h264" "$work/encode.h264" || problems+="; not the uninterrupted run's bytes"
-    [ "$size" = "$whole" ] || problems+="; $size bytes, not the $whole of $reached whole frames"
-    errors=$(decoder_errors "$work/stop.h264")
-    [ -z "$errors" ] || problems+="; decoder: $errors"
-else
-    problems+="; stream garbled on the console"
-fi
-report stop "$problems" "SIGINT after the first frames: status 130, \"Encoding interrupted\", $reached whole frames ($size bytes, the uninterrupted stream's first), $threads threads, $seconds s"
+stream stop
+size=$(stat -c %s "$work/stop.h264")
+whole=$(ffprobe -v error -show_entries packet=size -of csv=p=0 "$work/encode.h264" |
+    awk -v frames="$reached" 'NR <= frames { sum += $1 } END { print sum + 0 }')
+((reached > 0 && reached < clip_frames)) || problems+="; stopped at frame $reached, not within the first $clip_frames"
+# The uninterrupted stream's first bytes, ending where its frame `reached` ends.
+cmp -s -n "$size" "$work/stop.h264" "$work/encode.h264" || problems+="; not the uninterrupted run's bytes"
+[ "$size" = "$whole" ] || problems+="; $size bytes, not the $whole of $reached whole frames"
+report stop "$problems" "SIGINT after the first frames: status 130, \"Encoding interrupted\", $reached whole frames ($size bytes, the uninterrupted stream's first), $threads threads"
 
-echo "$arch: all in $(elapsed "$started") s"
 echo "$arch: $(($(wc -l <"$root/cases") - failed)) passed, $failed failed"
 ((failed == 0))

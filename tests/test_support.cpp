@@ -82,17 +82,6 @@ void redirect(const char *file, int flags, int fd) {
     }
 }
 
-// In the child: a session of its own, whose controlling terminal `name` becomes, as a shell
-// gives a job the terminal it runs in.
-void take_terminal(const char *name) {
-    if (setsid() < 0) {
-        _exit(127);
-    }
-    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
-        redirect(name, O_RDWR, fd);
-    }
-}
-
 // A terminal's two ends: the one the test keeps, and the name of the one the program gets.
 int open_terminal(std::string *name) {
     const int terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -129,7 +118,12 @@ pid_t spawn(const std::vector<std::string> &args, const Launch &launch, const fs
         redirect("stdout", O_WRONLY | O_CREAT | O_TRUNC, STDOUT_FILENO);
         redirect("stderr", O_WRONLY | O_CREAT | O_TRUNC, STDERR_FILENO);
         if (launch.streams == Streams::kTerminal) {
-            take_terminal(terminal_name.c_str());
+            // A session of its own, whose controlling terminal this becomes, as a shell gives a
+            // job the terminal it runs in.
+            (void)setsid();
+            for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+                redirect(terminal_name.c_str(), O_RDWR, fd);
+            }
         } else if (launch.streams == Streams::kErrorToOutput) {
             (void)dup2(STDOUT_FILENO, STDERR_FILENO);
         } else if (launch.streams == Streams::kInputAndErrorClosed) {
