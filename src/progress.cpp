@@ -4,13 +4,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <ctime>
 
 #include "encoder_settings.h"
+#include "monotonic_clock.h"
 
 namespace {
 
-constexpr std::int64_t kNanosecondsPerSecond = 1'000'000'000;
 constexpr double kBytesPerMebibyte = 1024.0 * 1024.0;
 constexpr int kSecondsPerMinute = 60;
 constexpr int kSecondsPerHour = 3600;
@@ -18,12 +17,6 @@ constexpr std::int64_t kPercent = 100;  // rounded down: 100% only when done
 // Room enough for any duration and any line, in characters.
 constexpr std::size_t kDurationSize = 32;
 constexpr std::size_t kLineSize = 128;
-
-std::int64_t monotonic_nanoseconds() {
-    timespec now{};
-    (void)clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * kNanosecondsPerSecond + now.tv_nsec;
-}
 
 // A background job (`yuv2h264 &`) keeps quiet: its line would cross the shell's, and under
 // `stty tostop` writing it would stop the job.

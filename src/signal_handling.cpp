@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
-#include <ctime>
 
+#include "monotonic_clock.h"
 #include "progress.h"
 
 namespace {
@@ -36,14 +36,6 @@ sigset_t stop_signal_set() {
         sigaddset(&set, signal);
     }
     return set;
-}
-
-constexpr std::int64_t kNanosecondsPerSecond = 1'000'000'000;
-
-std::int64_t monotonic_nanoseconds() {
-    timespec now{};
-    (void)clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * kNanosecondsPerSecond + now.tv_nsec;
 }
 
 void tell_interrupted() {
