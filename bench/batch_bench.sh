@@ -7,12 +7,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 readonly DIR=$1 RUNS=$2 MOVIES=4 PEER=$PWD/bench/peer_encode.sh
-filter=$(sed -n "s/^readonly FILTER='\(.*\)'\$/\1/p" src/yuv2h264-batch)
+filter=$(sed -n 's/^FILTER = "\([^"]*\)".*/\1/p' batch/yuv2h264-batch)
 
 # The program as the package builds it, reading and writing where it is started.
 cmake -S . -B "$DIR/here" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DDATA_DIR=. >/dev/null
 cmake --build "$DIR/here" -j "$(nproc)" --target yuv2h264 >/dev/null
-export PATH=$DIR/here:$PWD/src:$PATH TMPDIR=$DIR/tmp
+export PATH=$DIR/here:$PWD/batch:$PATH TMPDIR=$DIR/tmp
 mkdir -p "$DIR/movies" "$TMPDIR"
 movies=()
 for ((n = 1; n <= MOVIES; n++)); do

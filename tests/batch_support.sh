@@ -13,7 +13,7 @@ fail() {
 }
 
 # The conversion filter, as the command defines it: the references are made with that very one.
-filter=$(sed -n "s/^readonly FILTER='\(.*\)'\$/\1/p" "$root/usr/bin/yuv2h264-batch")
+filter=$(sed -n 's/^FILTER = "\([^"]*\)".*/\1/p' "$root/usr/bin/yuv2h264-batch")
 [ -n "$filter" ] || fail "no FILTER=... in yuv2h264-batch"
 
 # Copies of wide.mp4 under names that break naive scripts, and one in another directory.
@@ -81,7 +81,7 @@ interrupt_when_partial() {
         kill -0 "$job" 2>/dev/null || fail "the batch ended before it made a partial stream"
         sleep 0.02
     done
-    kill -INT "$(pgrep -o -f "^/bin/bash $root/usr/bin/yuv2h264-batch")" # not nsenter
+    kill -INT "$(pgrep -o -f "^/usr/bin/python3 -IS $root/usr/bin/yuv2h264-batch")" # not nsenter
     status=0 && wait "$job" || status=$?
     [ "$status" -eq 130 ] || fail "stopped by SIGINT, the batch ended with $status"
     check_ending "${plain[@]}"

@@ -26,7 +26,8 @@ cleanup() {
 trap cleanup EXIT
 source tests/batch_support.sh
 mkdir -p "$tmp/local/bin" "$tmp/movies" "$tmp/reference" "$tmp/small"
-export PATH=$root/usr/bin:$tmp/local/bin:$PATH HOME=$tmp/local
+# The batch and parallel keep their files in the test's directory, which goes when it ends.
+export PATH=$root/usr/bin:$tmp/local/bin:$PATH HOME=$tmp/local TMPDIR=$tmp/local
 batch() {
     status=0
     (cd "$tmp/movies" && "$root/usr/bin/yuv2h264-batch" "${options[@]}" "$@") >"$tmp/out" 2>&1 ||
