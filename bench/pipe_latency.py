@@ -59,10 +59,12 @@ def main():
     encoder = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     # Each side waits in open() until the encoder opens its end: daemons, so that an encoder that
     # ends without opening them leaves nothing waiting when this script exits.
-    threads = [threading.Thread(target=feed, args=(clip, int(frames), input_path, written_ns),
-                                daemon=True),
-               threading.Thread(target=lambda: streams.append(drain(output_path, arrivals)),
-                                daemon=True)]
+    threads = [
+        threading.Thread(
+            target=feed, args=(clip, int(frames), input_path, written_ns), daemon=True
+        ),
+        threading.Thread(target=lambda: streams.append(drain(output_path, arrivals)), daemon=True),
+    ]
     for thread in threads:
         thread.start()
     if encoder.wait() != 0:
@@ -74,8 +76,10 @@ def main():
     ends = frame_ends(streams[0])
     if len(ends) != len(written_ns):
         sys.exit(f"{len(written_ns)} frames went in but {len(ends)} came out")
-    latencies_ms = [(next(when for total, when in arrivals if total >= end) - written) / 1e6
-                    for end, written in zip(ends, written_ns)]
+    latencies_ms = [
+        (next(when for total, when in arrivals if total >= end) - written) / 1e6
+        for end, written in zip(ends, written_ns)
+    ]
     print(f"{statistics.median(latencies_ms):.3f} {max(latencies_ms):.3f}")
 
 

@@ -79,14 +79,23 @@ def main():
     add_wall_times(runs, results)
     add_peaks_and_latencies(runs, results)
     add_frame_costs(runs, results)
-    growth = 100 * (statistics.median(runs["peak 750", "yuv2h264"])
-                    / statistics.median(runs["peak 25", "yuv2h264"]) - 1)
+    growth = 100 * (
+        statistics.median(runs["peak 750", "yuv2h264"])
+        / statistics.median(runs["peak 25", "yuv2h264"])
+        - 1
+    )
 
     for frames in (250, 750):
-        verdict(statistics.median(runs[f"ratio {frames}"]), MAX_RATIO,
-                f"wall time, {frames} frames: {{:.2f}}x ffmpeg's (≤ {{:g}}x)")
-    verdict(statistics.median(runs["share", "file"]), MAX_SHARE,
-            "own per-frame work: {:.2f} % of the encoder's (≤ {:g} %)")
+        verdict(
+            statistics.median(runs[f"ratio {frames}"]),
+            MAX_RATIO,
+            f"wall time, {frames} frames: {{:.2f}}x ffmpeg's (≤ {{:g}}x)",
+        )
+    verdict(
+        statistics.median(runs["share", "file"]),
+        MAX_SHARE,
+        "own per-frame work: {:.2f} % of the encoder's (≤ {:g} %)",
+    )
     peak = max(max(runs[f"peak {frames}", "yuv2h264"]) for frames in (25, 250, 750))
     verdict(peak, MAX_PEAK, "peak memory: at most {:.1f} MiB (≤ {:g} MiB)")
     verdict(growth, MAX_GROWTH, "flat memory: {:+.1f} % on 750 frames over 25 (≤ +{:g} %)")
@@ -95,12 +104,19 @@ def main():
     row("Figure", "yuv2h264", "ffmpeg, same libx264 settings", "yuv2h264 / ffmpeg", "Target")
     row(*["---"] * 5)
     for frames in (250, 750):
-        row(f"wall time, {frames} frames (s)", *cells(runs, f"seconds {frames}", 3),
-            spread(runs[f"ratio {frames}"], 2), f"≤ {MAX_RATIO}")
+        row(
+            f"wall time, {frames} frames (s)",
+            *cells(runs, f"seconds {frames}", 3),
+            spread(runs[f"ratio {frames}"], 2),
+            f"≤ {MAX_RATIO}",
+        )
         row(f"frames per second, {frames} frames", *cells(runs, f"fps {frames}", 0))
     for frames in (25, 250, 750):
-        row(f"peak memory, {frames} frames (MiB)", *cells(runs, f"peak {frames}", 1),
-            target=f"≤ {MAX_PEAK:g}")
+        row(
+            f"peak memory, {frames} frames (MiB)",
+            *cells(runs, f"peak {frames}", 1),
+            target=f"≤ {MAX_PEAK:g}",
+        )
     row("peak memory, 750 vs 25 frames", f"{growth:+.1f} %", target=f"≤ +{MAX_GROWTH:g} %")
     for stat in ("median", "max"):
         row(f"live latency through named pipes, {stat} (ms)", *cells(runs, f"latency {stat}", 1))
@@ -108,8 +124,11 @@ def main():
     row("(b) write a frame's NAL units to a file (µs)", spread(runs["write_us", "file"], 2))
     row("(b) the same to /dev/null (µs)", spread(runs["write_us", "dev_null"], 2))
     row("(c) encode a frame: `x264_encoder_encode` (µs)", spread(runs["encode_us", "file"], 0))
-    row("(a) + (b), share of (c)", spread(runs["share", "file"], 2) + " %",
-        target=f"≤ {MAX_SHARE:g} %")
+    row(
+        "(a) + (b), share of (c)",
+        spread(runs["share", "file"], 2) + " %",
+        target=f"≤ {MAX_SHARE:g} %",
+    )
     print(f"\nMachine: {machine}.")
 
 
