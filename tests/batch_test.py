@@ -151,26 +151,28 @@ def test_damaged_movies_fail(box):
     assert not list(box.movies.glob("*.h264")), out
 
 
-# Seconds before each SIGINT (None: until a partial stream exists). The start's windows are narrow
-# and move with the machine's speed: a sweep.
+# Seconds before each stop signal (None: until a partial stream exists). The start's windows are
+# narrow and move with the machine's speed: a sweep.
 @pytest.mark.parametrize(
-    "stops",
-    [(round(i * 0.015, 3),) for i in range(21)] + [(0.1, 0.005), (None,), (None, 0.01)],
+    "stops, number",
+    [((round(i * 0.015, 3),), signal.SIGINT) for i in range(21)]
+    + [((0.1, 0.005), signal.SIGINT), ((None,), signal.SIGINT), ((None, 0.01), signal.SIGINT)]
+    + [((None,), signal.SIGHUP), ((None,), signal.SIGQUIT)],  # a terminal closed; Ctrl-\
     ids=str,
 )
-def test_stop_at_any_instant(box, sources, stops):
+def test_stop_at_any_instant(box, sources, stops, number):
     names = [f"m{i}.mp4" for i in range(4)]
     box.put(sources["long"], *names)
     p = box.start("--", *names)
     for delay in stops:
         box.wait_for_partials(p) if delay is None else time.sleep(delay)
-        p.send_signal(signal.SIGINT)
+        p.send_signal(number)
     stopped = time.monotonic()
     status, out = box.finish(p)
     # Python's own start, before the program's first line, ends on SIGINT with status 1.
-    python_start = status == 1 and out.strip() == "KeyboardInterrupt" and stops[0] < 0.05
+    python_start = status == 1 and out.strip() == "KeyboardInterrupt" and (stops[0] or 1) < 0.05
     # The whole batch takes some 7 s: one that goes on after the stop ends much later.
-    assert status == -signal.SIGINT or python_start, out
+    assert status == -number or python_start, out
     assert time.monotonic() - stopped < 2.5, out
     assert len(list(box.movies.glob("*.h264"))) < len(names), out
 
@@ -193,16 +195,24 @@ def test_others_meanwhile_beside_its_jobs(box, sources):
     assert subprocess.check_output(probe, text=True).strip() == "750", out
 
 
-def test_job_killed_outright(box, sources):
+@pytest.mark.parametrize("killed", ["job", "driver"])
+def test_killed_outright(box, sources, killed):
+    """As the kernel's OOM killer would: the job's partial goes; the driver's jobs go with it."""
     box.put(sources["long"], "long.mp4")
     p = box.start("long.mp4")
     box.wait_for_partials(p)
-    for pid in running_in(box.path):
+    for pid in running_in(box.path) if killed == "job" else [p.pid]:
         argv = Path(f"/proc/{pid}/cmdline").read_bytes().split(b"\0")
-        if b"--encode-job" in argv and not any(b"parallel" in word for word in argv[:2]):
-            os.kill(pid, signal.SIGKILL)  # the job, as the kernel's OOM killer would
+        if killed == "driver" or b"--encode-job" in argv and b"parallel" not in argv[0] + argv[1]:
+            os.kill(pid, signal.SIGKILL)
     status, out = box.finish(p)
-    assert status == 1 and "No stream for long.mp4" in out, out
+    if killed == "job":
+        assert status == 1 and "No stream for long.mp4" in out, out
+    else:  # only its own directory stays, which nothing else could know to remove
+        assert status == -signal.SIGKILL and not list(box.movies.glob("*.h264"))
+        time.sleep(1)
+        for state in os.listdir(box.tmp):
+            shutil.rmtree(box.tmp / state)
 
 
 def test_two_batches_on_the_same_movies(box, sources):
@@ -216,13 +226,19 @@ def test_two_batches_on_the_same_movies(box, sources):
 
 
 @pytest.mark.parametrize(
-    "names, arguments",
+    "names, arguments, tmp",
     [
-        pytest.param(["長" * 81 + "ab.mp4"], ["長" * 81 + "ab.mp4"], id="stream name of 250 bytes"),
-        pytest.param(["a.mp4", "b.mp4"], ["a.h264", "a.mp4", "b.mp4"], id="-- * after a run"),
+        pytest.param(["長" * 81 + "ab.mp4"], ["長" * 81 + "ab.mp4"], "tmp", id="250-byte stream"),
+        pytest.param(
+            ["a.mp4", "b.mp4"], ["a.h264", "a.mp4", "b.mp4"], "tmp", id="-- * after a run"
+        ),
+        pytest.param(["b.mp4"], ["b.mp4"], "{} {.}", id="TMPDIR named as parallel's {}"),
     ],
 )
-def test_encoded(box, sources, names, arguments):
+def test_encoded(box, sources, names, arguments, tmp):
+    box.tmp = box.path / tmp
+    box.tmp.mkdir(exist_ok=True)
+    box.env["TMPDIR"] = str(box.tmp)
     box.put(sources["short"], *names)
     (box.movies / "a.h264").write_bytes(b"mine")  # a first run's stream, to be left alone
     status, out = box.run("--", *arguments)
@@ -238,11 +254,18 @@ def test_encoded(box, sources, names, arguments):
         pytest.param("a.mp4", Path.touch, "a.h264", id="empty file"),
         pytest.param("a.mp4", lambda p: p.symlink_to("nowhere"), "a.h264", id="dangling link"),
         pytest.param("x" * 252 + ".m", None, "too long", id="stream name over 255 bytes"),
+        pytest.param("a.mp4", "read-only", "read-only", id="a read-only folder"),
     ],
 )
 def test_refused_before_anything_starts(box, sources, movie, obstacle, said):
     box.put(sources["short"], movie)
-    if obstacle:
+    if obstacle == "read-only":
+        if os.geteuid() != 0:
+            pytest.skip("mounts the movies' folder read-only")
+        box.mounts.append(box.movies)
+        subprocess.run(["mount", "--bind", box.movies, box.movies], check=True)
+        subprocess.run(["mount", "-o", "remount,ro,bind", box.movies], check=True)
+    elif obstacle:
         obstacle(box.movies / "a.h264")
     before = sorted(os.listdir(box.movies))
     status, out = box.run("--", movie)
@@ -308,12 +331,27 @@ def test_progress_on_a_terminal(box, sources):
         ("shown", os.fsdecode(b"new\nline \xff"), "$'new\\nline \\377'"),
     ],
 )
-def test_names(function, argument, expected):
+def test_names(batch, function, argument, expected):
+    assert getattr(batch, function)(argument) == expected
+
+
+def test_an_error_amid_a_long_log(batch):
+    ffmpeg = batch.Program("ffmpeg", None)
+    for line in (
+        [b"[info] frame\n"] * 9000 + [b"[h264 @ 0x1] [error] cut\n"] + [b"[info] f\n"] * 9000
+    ):
+        batch.keep_said(ffmpeg, line)
+    assert batch.last_error(ffmpeg) == "cut" and len(ffmpeg.said) < 2 * batch.LOG_KEEP_BYTES
+
+
+@pytest.fixture(scope="module")
+def batch():
+    """The command as a module: its functions, without running it."""
     loader = importlib.machinery.SourceFileLoader("yuv2h264_batch", BATCH)
     module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
     sys.modules[loader.name] = module  # where its dataclasses look for their module
     try:
         loader.exec_module(module)
-        assert getattr(module, function)(argument) == expected
+        yield module
     finally:
         del sys.modules[loader.name]
