@@ -29,6 +29,7 @@ BATCH = os.path.join(ROOT, "usr/bin/yuv2h264-batch")
 if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
     signal.signal(signal.SIGINT, signal.default_int_handler)
 LINE = r"^\[\d+/\d+\] "  # a movie's line
+GRACE = 12  # the batch's 10 s for its jobs to clean up, and a little more
 SUMMARY = r"(?:(\d+) movies: )?(\d+)(?: of \d+)? encoded, (\d+) already had a stream, (\d+) without"
 
 
@@ -100,12 +101,13 @@ class Box:
     def run(self, *args, timeout=60):
         return self.finish(self.start(*args), timeout)
 
-    def partials(self):  # beside the movies
-        return [name for _, _, names in os.walk(self.movies) for name in names if ".part" in name]
+    def partials(self, where=None):  # beside the movies
+        walk = os.walk(where or self.movies)
+        return [n for _, _, names in walk for n in names if n[0] == "." and n.endswith(".part")]
 
-    def wait_for_partials(self, p, count=1):
+    def wait_for_partials(self, p, count=1, where=None):
         deadline = time.monotonic() + 20
-        while len(self.partials()) < count:
+        while len(self.partials(where)) < count:
             assert p.poll() is None and time.monotonic() < deadline, "no partial stream made"
             time.sleep(0.01)
 
@@ -195,12 +197,17 @@ def test_others_meanwhile_beside_its_jobs(box, sources):
     assert subprocess.check_output(probe, text=True).strip() == "750", out
 
 
-@pytest.mark.parametrize("killed", ["job", "driver"])
-def test_killed_outright(box, sources, killed):
-    """As the kernel's OOM killer would: the job's partial goes; the driver's jobs go with it."""
+@pytest.mark.parametrize(
+    "killed, options", [("job", []), ("driver", []), ("driver", ["--hosts", "this machine"])]
+)
+def test_killed_outright(box, sources, killed, options):
+    """As the kernel's OOM killer would: the job's partial goes; with the driver, all it ran and
+    made (a host's working directories too)."""
+    (box.path / "this machine").write_text(":\n")
+    box.env["HOME"] = str(box.path)  # where parallel works for ":"
     box.put(sources["long"], "long.mp4")
-    p = box.start("long.mp4")
-    box.wait_for_partials(p)
+    p = box.start(*[box.path / o if o == "this machine" else o for o in options], "long.mp4")
+    box.wait_for_partials(p, where=box.path)  # a host's are in its working directory
     for pid in running_in(box.path) if killed == "job" else [p.pid]:
         argv = Path(f"/proc/{pid}/cmdline").read_bytes().split(b"\0")
         if killed == "driver" or b"--encode-job" in argv and b"parallel" not in argv[0] + argv[1]:
@@ -208,11 +215,13 @@ def test_killed_outright(box, sources, killed):
     status, out = box.finish(p)
     if killed == "job":
         assert status == 1 and "No stream for long.mp4" in out, out
-    else:  # only its own directory stays, which nothing else could know to remove
+    else:
         assert status == -signal.SIGKILL and not list(box.movies.glob("*.h264"))
-        time.sleep(1)
-        for state in os.listdir(box.tmp):
-            shutil.rmtree(box.tmp / state)
+        workdirs = box.path / ".parallel/tmp"  # a host's, of its jobs: NAME-PID-JOB
+        deadline = time.monotonic() + GRACE
+        while (os.listdir(box.tmp) or list(workdirs.glob("*-*-*"))) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        assert not list(workdirs.glob("*-*-*")), "a host's working directory is left"
 
 
 def test_two_batches_on_the_same_movies(box, sources):
@@ -233,6 +242,7 @@ def test_two_batches_on_the_same_movies(box, sources):
             ["a.mp4", "b.mp4"], ["a.h264", "a.mp4", "b.mp4"], "tmp", id="-- * after a run"
         ),
         pytest.param(["b.mp4"], ["b.mp4"], "{} {.}", id="TMPDIR named as parallel's {}"),
+        pytest.param(["[error] reel.mkv"], ["[error] reel.mkv"], "tmp", id="a title of '[error] '"),
     ],
 )
 def test_encoded(box, sources, names, arguments, tmp):
@@ -240,6 +250,13 @@ def test_encoded(box, sources, names, arguments, tmp):
     box.tmp.mkdir(exist_ok=True)
     box.env["TMPDIR"] = str(box.tmp)
     box.put(sources["short"], *names)
+    for name in names:  # ffmpeg tells a title and a comment at its informational level
+        copy = ["-c", "copy", "-metadata", f"title={name}", "-metadata", f"comment={name}"]
+        subprocess.run(
+            ["ffmpeg", "-v", "error", "-i", sources["short"], *copy, "-y", name],
+            cwd=box.movies,
+            check=True,
+        )
     (box.movies / "a.h264").write_bytes(b"mine")  # a first run's stream, to be left alone
     status, out = box.run("--", *arguments)
     assert status == 0 and (box.movies / Path(names[-1]).with_suffix(".h264")).stat().st_size, out
